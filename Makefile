@@ -7,7 +7,7 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 JOBS   ?= 2
 
-.PHONY: demo test test-cpp test-python install clean
+.PHONY: demo test test-cpp test-python install sanitize memcheck clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -34,6 +34,32 @@ test-cpp:
 	cmake -S . -B $(BUILD)/cpp -DTULM_BUILD_MODULE=OFF -DTULM_BUILD_TESTS=ON -DTULM_WERROR=ON
 	cmake --build $(BUILD)/cpp -j $(JOBS)
 	ctest --test-dir $(BUILD)/cpp --output-on-failure
+
+# The C++ tests and the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; Python runs with the ASan runtime preloaded and
+# its own allocator off, so every allocation is checked. libstdc++ is preloaded
+# too: ASan must find __cxa_throw when it starts, and Python does not link it.
+# Reports go to files, since pytest's capture would swallow them with the
+# process; a huge request returns null (MemoryError) instead of aborting.
+SANITIZE_DIR := $(BUILD)/sanitize
+sanitize: $(VENV)/.ready
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTULM_SANITIZE=ON \
+	    -DTULM_BUILD_TESTS=ON -DTULM_WERROR=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+	rm -f $(SANITIZE_DIR)/report.*
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(abspath $(SANITIZE_DIR))/report \
+	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_DIR))/report \
+	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR)) \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	    $(VPY) -m pytest || { cat $(SANITIZE_DIR)/report.* 2>/dev/null; exit 1; }
+	@! ls $(SANITIZE_DIR)/report.* 2>/dev/null || { cat $(SANITIZE_DIR)/report.*; exit 1; }
+
+# Valgrind's memcheck over the C++ kernel tests.
+memcheck: test-cpp
+	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	    $(BUILD)/cpp/tests/cpp/tulm_kernel_tests --gtest_brief=1
 
 clean:
 	rm -rf $(BUILD) $(VENV)
