@@ -1,0 +1,70 @@
+// The two searches for the largest mean-consistent set, written once over the
+// check they call, so tests can record the calls. The public searches run them
+// with mean_consistency_check.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "tulm/evalue.hpp"
+
+namespace tulm::detail {
+
+// m + 1 running totals, strictly left to right: the check's thresholds sit
+// within rounding of these sums, so no pairwise or compensated summation.
+inline std::vector<double> build_prefix_sums(const std::vector<double>& evalues) {
+    std::vector<double> cum_e(evalues.size() + 1, 0.0);
+    for (std::size_t i = 1; i < cum_e.size(); ++i) {
+        cum_e[i] = cum_e[i - 1] + evalues[i - 1];
+    }
+    return cum_e;
+}
+
+// check(cum_e, k, alpha, hint_in, hint_out) -> MeanConsistencyResult.
+template <typename Check>
+int search_largest_exact(const std::vector<double>& evalues, double alpha, Check&& check) {
+    const int m = static_cast<int>(evalues.size());
+    const std::vector<double> cum_e = build_prefix_sums(evalues);
+    int hint_in = -1;
+    int hint_out = -1;
+    for (int k = m; k >= 1; --k) {
+        const MeanConsistencyResult result = check(cum_e, k, alpha, hint_in, hint_out);
+        if (result.consistent) {
+            return k;
+        }
+        hint_in = result.witness_in;
+        hint_out = result.witness_out;
+    }
+    return 0;
+}
+
+template <typename Check>
+int search_largest_approximate(const std::vector<double>& evalues, double alpha, Check&& check) {
+    const int m = static_cast<int>(evalues.size());
+    const int lower = ebh_count(evalues, alpha);
+    if (lower == m) {
+        return m;
+    }
+    const std::vector<double> cum_e = build_prefix_sums(evalues);
+    int lo = lower + 1;
+    int hi = m;
+    int answer = lower;
+    int hint_in = -1;
+    int hint_out = -1;
+    while (lo <= hi) {
+        const int mid = lo + (hi - lo) / 2;
+        const MeanConsistencyResult result = check(cum_e, mid, alpha, hint_in, hint_out);
+        if (result.consistent) {
+            // A pass keeps the hints of the smallest failure so far.
+            answer = mid;
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+            hint_in = result.witness_in;
+            hint_out = result.witness_out;
+        }
+    }
+    return answer;
+}
+
+}  // namespace tulm::detail

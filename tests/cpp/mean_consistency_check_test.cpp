@@ -1,0 +1,215 @@
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "evalue/largest_mean_consistent_search.hpp"
+#include "evalue/mean_consistency_check.hpp"
+#include "tulm/evalue.hpp"
+
+namespace {
+
+using Pair = std::pair<int, int>;
+using tulm::MeanConsistencyResult;
+
+// Every (o, j) whose slack the check evaluates, in order.
+std::vector<Pair> slacks_evaluated(const std::vector<double>& cum_e, int k, double alpha,
+                                   int hint_in, int hint_out, MeanConsistencyResult* result) {
+    std::vector<Pair> pairs;
+    *result = tulm::detail::check_mean_consistency(
+        cum_e, k, alpha, hint_in, hint_out, [&](int o, int j) { pairs.emplace_back(o, j); });
+    return pairs;
+}
+
+const std::vector<double> kOneOneSixty = {0.0, 1.0, 2.0, 62.0};  // e-values 1, 1, 60
+
+struct ProbeCase {
+    const char* why;
+    int k;
+    int hint_in;
+    int hint_out;
+    bool consistent;
+    int witness_in;
+    int witness_out;
+    std::vector<Pair> pairs;
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.why; }
+
+class CheckOnOneOneSixty : public testing::TestWithParam<ProbeCase> {};
+
+TEST_P(CheckOnOneOneSixty, WitnessesAndProbeOrder) {
+    const ProbeCase& c = GetParam();
+    MeanConsistencyResult r{};
+    const std::vector<Pair> pairs =
+        slacks_evaluated(kOneOneSixty, c.k, 0.05, c.hint_in, c.hint_out, &r);
+    EXPECT_EQ(r.consistent, c.consistent) << c.why;
+    EXPECT_EQ(r.witness_in, c.witness_in) << c.why;
+    EXPECT_EQ(r.witness_out, c.witness_out) << c.why;
+    EXPECT_EQ(pairs, c.pairs) << c.why;
+    const MeanConsistencyResult public_r =
+        tulm::mean_consistency_check(kOneOneSixty, c.k, 0.05, c.hint_in, c.hint_out);
+    EXPECT_EQ(public_r.consistent, r.consistent);
+    EXPECT_EQ(public_r.witness_in, r.witness_in);
+    EXPECT_EQ(public_r.witness_out, r.witness_out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckOnOneOneSixty,
+    testing::Values(
+        ProbeCase{"k=3: block 2 first, slack -74/3", 3, -1, -1, false, 2, 0, {{2, 0}}},
+        ProbeCase{"k=2: block 1 at j=0, slack -9", 2, -1, -1, false, 1, 0, {{1, 0}}},
+        ProbeCase{"k=2 hinted (2,0): block 2 holds, then block 1 fails",
+                  2, 2, 0, false, 1, 0, {{2, 0}, {2, 1}, {1, 0}}},
+        ProbeCase{"k=1: midpoint probes skip j=0", 1, -1, -1, true, -1, -1, {{1, 1}, {1, 2}}},
+        ProbeCase{"k=1 hinted (1,0): probes 0, 1, then the lone 2",
+                  1, 1, 0, true, -1, -1, {{1, 0}, {1, 1}, {1, 2}}},
+        ProbeCase{"negative hint_out is read as 0",
+                  1, 1, -7, true, -1, -1, {{1, 0}, {1, 1}, {1, 2}}},
+        ProbeCase{"hint_out >= u probes u - 1 first", 1, 1, 9, true, -1, -1, {{1, 1}, {1, 2}}},
+        ProbeCase{"hint_in 0 examines the empty block first",
+                  1, 0, 0, true, -1, -1, {{0, 0}, {0, 1}, {1, 1}, {1, 2}}}));
+
+// 7 e-values of 1000 at alpha = 0.05: every block passes, so the order of the
+// block sizes shows in full; with k = m only j = 0 is evaluated, once each.
+std::vector<int> block_order(int hint_in) {
+    const std::vector<double> cum_e =
+        tulm::detail::build_prefix_sums(std::vector<double>(7, 1000.0));
+    MeanConsistencyResult r{};
+    std::vector<int> order;
+    for (const auto& [o, j] : slacks_evaluated(cum_e, 7, 0.05, hint_in, 0, &r)) {
+        EXPECT_EQ(j, 0);
+        order.push_back(o);
+    }
+    EXPECT_TRUE(r.consistent);
+    return order;
+}
+
+TEST(MeanConsistencyCheck, BlockSizesComeBreadthFirstLowerHalfFirst) {
+    EXPECT_EQ(block_order(-1), (std::vector<int>{4, 2, 6, 1, 3, 5, 7}));
+    EXPECT_EQ(block_order(6), (std::vector<int>{6, 3, 7, 1, 4, 2, 5}));
+    EXPECT_EQ(block_order(7), (std::vector<int>{7, 3, 1, 5, 2, 4, 6}));
+    EXPECT_EQ(block_order(50), (std::vector<int>{7, 3, 1, 5, 2, 4, 6}));
+    EXPECT_EQ(block_order(0), (std::vector<int>{0, 4, 2, 6, 1, 3, 5, 7}));
+}
+
+TEST(MeanConsistencyCheck, SizesWithNothingToExamine) {
+    MeanConsistencyResult r{};
+    // k = 0 reads nothing, even from an empty vector; k > m has no pair at all.
+    for (const auto& [cum_e, k] : std::vector<std::pair<std::vector<double>, int>>{
+             {{}, 0}, {kOneOneSixty, 0}, {{}, 3}, {{0.0, 5.0}, 2}, {kOneOneSixty, 2147483647}}) {
+        EXPECT_TRUE(slacks_evaluated(cum_e, k, 0.0, 1, 0, &r).empty()) << k;
+        EXPECT_TRUE(r.consistent && r.witness_in == -1 && r.witness_out == -1) << k;
+    }
+}
+
+// The smallest candidate value sits within rounding of t = 1 / (k * alpha);
+// 1 / k / alpha differs in the last bit and gives the opposite verdicts.
+TEST(MeanConsistencyCheck, ThresholdIsOneReciprocalOfTheProduct) {
+    std::vector<double> evalues(31, 1e6);
+    evalues[0] = 3.2258064516119034;
+    MeanConsistencyResult r = tulm::mean_consistency_check(
+        tulm::detail::build_prefix_sums(evalues), 31, 0.01, -1, -1);
+    EXPECT_FALSE(r.consistent);
+    EXPECT_EQ(r.witness_in, 1);
+    evalues.assign(37, 1e6);
+    evalues[0] = 0.5405405405395405;
+    r = tulm::mean_consistency_check(tulm::detail::build_prefix_sums(evalues), 37, 0.05, -1, -1);
+    EXPECT_TRUE(r.consistent);
+}
+
+// Every block of 49,975 or more violates at j = 0, where o * o passes 2^31;
+// the first of them in breadth-first order is 49,976.
+TEST(MeanConsistencyCheck, ProductsBeyond32BitsAreExact) {
+    const std::vector<double> cum_e =
+        tulm::detail::build_prefix_sums(std::vector<double>(50000, 19.99));
+    const MeanConsistencyResult r = tulm::mean_consistency_check(cum_e, 50000, 0.05, -1, -1);
+    EXPECT_FALSE(r.consistent);
+    EXPECT_EQ(r.witness_in, 49976);
+    EXPECT_EQ(r.witness_out, 0);
+}
+
+// Oracle: every pair (o, j) in exact integer arithmetic. With integer
+// e-values and alpha = 1 / d, k * slack = k * total - o * (o + j) * d; cases
+// where that is 0 for some pair sit on the threshold and are skipped.
+struct OracleVerdict {
+    bool on_threshold = false;
+    bool consistent = true;
+};
+
+OracleVerdict exhaustive_check(const std::vector<std::int64_t>& ascending, int k, std::int64_t d) {
+    const int m = static_cast<int>(ascending.size());
+    const int u = m - k;
+    OracleVerdict verdict;
+    for (int o = 1; o <= k; ++o) {
+        for (int j = 0; j <= u; ++j) {
+            std::int64_t total = 0;
+            for (int i = 0; i < j; ++i) total += ascending[i];
+            for (int i = u; i < u + o; ++i) total += ascending[i];
+            const std::int64_t scaled = k * total - std::int64_t{o} * (o + j) * d;
+            verdict.on_threshold |= scaled == 0;
+            verdict.consistent &= scaled > 0;
+        }
+    }
+    return verdict;
+}
+
+bool violates(const std::vector<std::int64_t>& ascending, int k, std::int64_t d, int o, int j) {
+    const int u = static_cast<int>(ascending.size()) - k;
+    if (o < 1 || o > k || j < 0 || j > u) return false;
+    std::int64_t total = 0;
+    for (int i = 0; i < j; ++i) total += ascending[i];
+    for (int i = u; i < u + o; ++i) total += ascending[i];
+    return k * total - std::int64_t{o} * (o + j) * d < 0;
+}
+
+TEST(MeanConsistencyCheck, AgreesWithExhaustiveOracleWhateverTheHints) {
+    std::mt19937 rng(20240611);
+    const std::int64_t inverse_alphas[] = {2, 4, 5, 10, 20};
+    int compared = 0;
+    int inconsistent = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int m = std::uniform_int_distribution<int>(1, 9)(rng);
+        const int top = std::uniform_int_distribution<int>(1, 80)(rng);
+        std::vector<std::int64_t> ascending(static_cast<std::size_t>(m));
+        for (auto& e : ascending) e = std::uniform_int_distribution<int>(0, top)(rng);
+        std::sort(ascending.begin(), ascending.end());
+        const int k = std::uniform_int_distribution<int>(1, m)(rng);
+        const std::int64_t d = inverse_alphas[std::uniform_int_distribution<int>(0, 4)(rng)];
+        const OracleVerdict expected = exhaustive_check(ascending, k, d);
+        if (expected.on_threshold) continue;
+
+        const std::vector<double> cum_e = tulm::detail::build_prefix_sums(
+            std::vector<double>(ascending.begin(), ascending.end()));
+        const double alpha = 1.0 / static_cast<double>(d);
+        const int u = m - k;
+        ++compared;
+        inconsistent += expected.consistent ? 0 : 1;
+        for (int hint_in = -1; hint_in <= k + 1; ++hint_in) {
+            // Without hint_in, hint_out is never read: try -1 only.
+            const int last_hint_out = hint_in < 0 ? -1 : u + 1;
+            for (int hint_out = std::min(0, hint_in); hint_out <= last_hint_out; ++hint_out) {
+                const MeanConsistencyResult r =
+                    tulm::mean_consistency_check(cum_e, k, alpha, hint_in, hint_out);
+                ASSERT_EQ(r.consistent, expected.consistent)
+                    << "trial " << trial << " k " << k << " hints " << hint_in << "," << hint_out;
+                if (r.consistent) {
+                    EXPECT_EQ(r.witness_in, -1);
+                    EXPECT_EQ(r.witness_out, -1);
+                } else {
+                    EXPECT_TRUE(violates(ascending, k, d, r.witness_in, r.witness_out))
+                        << "trial " << trial << " witness " << r.witness_in << "," << r.witness_out;
+                }
+            }
+        }
+    }
+    // The random cases must exercise both verdicts in earnest.
+    EXPECT_GT(compared, 2000);
+    EXPECT_GT(inconsistent, compared / 5);
+    EXPECT_LT(inconsistent, compared * 4 / 5);
+}
+
+}  // namespace
