@@ -42,6 +42,9 @@ def harmonic_table(m):
 # (procedure, kind, call): kind "e" gets ascending e-values, "p" descending p-values.
 PROCEDURES = [
     ("e-BH", "e", lambda evalues: _tulm.eBH_cpp(evalues, ALPHA)),
+    ("closed e-BH", "e", lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA)),
+    ("closed e-BH (approximate)", "e",
+     lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA, approximate=True)),
 ]
 
 
