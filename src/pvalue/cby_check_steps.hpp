@@ -1,0 +1,153 @@
+// The cBY check, written once over an observer that hears which size is
+// examined next and which test decides it. cby_check passes an observer that
+// does nothing; the tests record the order of examination with it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <deque>
+#include <vector>
+
+#include "tulm/pvalue.hpp"
+
+namespace tulm::detail {
+
+enum class SizeTest { quick, single, detailed };
+
+// Sizes [lo, hi] still to be examined.
+struct IndexInterval {
+    int lo;
+    int hi;
+};
+
+inline constexpr double kCbyTolerance = 1e-10;
+
+// inv / max(ceil(x * t - 1e-10), 1.0), where a NaN ceiling counts as 1.0
+// (std::max would pass the NaN on).
+inline double step_weight(double x, double t, double inv) {
+    const double step = std::ceil(x * t - kCbyTolerance);
+    return inv / (step > 1.0 ? step : 1.0);
+}
+
+template <typename Observer>
+CbyCheckResult cby_check_observed(const std::vector<double>& pvalues, int r,
+                                  const std::vector<double>& harmonic, int warm_s, double alpha,
+                                  Observer&& observe) {
+    if (r == 0) {
+        return {true, 0};
+    }
+    const int m = static_cast<int>(pvalues.size());
+    const double inv = 1.0 / alpha;
+    const double cutoff = alpha + kCbyTolerance;
+    const double pmax = pvalues[m - r];
+    const int first_candidate = m - r;
+
+    // Entry t holds the weight of pvalues[t - 1] at the size that last wrote
+    // it; shared across sizes, so only a stale run above a cut-off is cleared.
+    std::vector<double> cache(static_cast<std::size_t>(m) + 1, 0.0);
+    std::deque<IndexInterval> queue;
+    queue.push_back({1, m});
+    bool hinted = warm_s != 0;
+
+    while (!queue.empty()) {
+        const IndexInterval interval = queue.front();
+        queue.pop_front();
+        const int lo = interval.lo;
+        const int hi = interval.hi;
+        int s = 0;
+        if (hinted) {
+            s = warm_s;
+            hinted = false;
+        } else {
+            s = lo + (hi - lo) / 2;
+        }
+
+        const double h = harmonic[s];
+        const double S = static_cast<double>(s) * h;
+        const double T = S * inv;
+        const int k = r < s ? r : s;
+        const int i0 = s - m + r > 1 ? s - m + r : 1;
+
+        // Holding here implies holding at every smaller size: drop [lo, s - 1].
+        if (static_cast<double>(k) * alpha >= pmax * S) {
+            observe(s, SizeTest::quick);
+            if (s < hi) {
+                queue.push_back({s + 1, hi});
+            }
+            continue;
+        }
+
+        if (s == 1) {
+            observe(s, SizeTest::single);
+            double K = 0.0;
+            if (cutoff >= pmax) {
+                K = step_weight(pmax, inv, inv);
+            }
+            if (inv / static_cast<double>(r) > K + kCbyTolerance) {
+                return {false, 1};
+            }
+            if (hi > 1) {
+                queue.push_back({2, hi});
+            }
+            continue;
+        }
+
+        observe(s, SizeTest::detailed);
+
+        // Outside pass: the s - i0 largest p-values outside the candidates,
+        // summed from the smallest of them upward.
+        double total = 0.0;
+        for (int j = s - i0 - 1; j >= 0; --j) {
+            const double x = pvalues[j];
+            if (x * h > cutoff) {
+                // pvalues[0..j] weigh 0 at this size; clear what earlier sizes left.
+                for (int t = j + 1; t >= 1 && cache[t] != 0.0; --t) {
+                    cache[t] = 0.0;
+                }
+                break;
+            }
+            const double w = step_weight(x, T, inv);
+            cache[j + 1] = w;
+            total += w;
+        }
+
+        // Candidate prefix: the i0 - 1 largest candidates, summed downward.
+        double sum = 0.0;
+        for (int n = i0 - 2; n >= 0; --n) {
+            const double x = pvalues[first_candidate + n];
+            if (x * h > cutoff) {
+                break;
+            }
+            sum += step_weight(x, T, inv);
+        }
+
+        bool violates = false;
+        for (int i = i0; i <= k; ++i) {
+            const double x = pvalues[first_candidate + i - 1];
+            const double w = cutoff >= x * h ? step_weight(x, T, inv) : 0.0;
+            sum += w;
+            const double M =
+                (static_cast<double>(i) * inv) / static_cast<double>(r) - kCbyTolerance;
+            if (sum >= M) {
+                break;
+            }
+            if (M > sum + total) {
+                violates = true;
+                break;
+            }
+            total -= cache[s - i];
+        }
+        if (violates) {
+            return {false, s};
+        }
+        if (lo < s) {
+            queue.push_back({lo, s - 1});
+        }
+        if (s < hi) {
+            queue.push_back({s + 1, hi});
+        }
+    }
+    return {true, 0};
+}
+
+}  // namespace tulm::detail
