@@ -45,6 +45,10 @@ PROCEDURES = [
     ("closed e-BH", "e", lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA)),
     ("closed e-BH (approximate)", "e",
      lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA, approximate=True)),
+    ("BY", "p", lambda pvalues: _tulm.BY_cpp(pvalues, harmonic_table(len(pvalues)), ALPHA)),
+    ("closed BY", "p", lambda pvalues: _tulm.largestcBYsignificant_cpp(pvalues, ALPHA)),
+    ("closed BY (approximate)", "p",
+     lambda pvalues: _tulm.largestcBYsignificant_approximate_cpp(pvalues, ALPHA)),
 ]
 
 
