@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include "buffer_casters.hpp"
 
 #include "length_guard.hpp"
 
