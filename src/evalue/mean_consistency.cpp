@@ -8,7 +8,9 @@ namespace tulm {
 
 MeanConsistencyResult mean_consistency_check(const std::vector<double>& cum_e, int k, double alpha,
                                              int hint_in, int hint_out) {
-    return detail::check_mean_consistency(cum_e, k, alpha, hint_in, hint_out, [](int, int) {});
+    detail::IntervalQueue queue;
+    return detail::check_mean_consistency(queue, cum_e, k, alpha, hint_in, hint_out,
+                                          [](int, int) {});
 }
 
 bool mean_consistent(const std::vector<double>& cum_e, int r, double alpha) {

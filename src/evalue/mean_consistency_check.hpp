@@ -5,18 +5,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
+#include "interval_queue.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm::detail {
-
-// Block sizes [lo, hi] still to be examined.
-struct IndexInterval {
-    int lo;
-    int hi;
-};
 
 // 1e-12 below zero: a slack that merely rounds below zero is no violation.
 inline constexpr double kViolationTolerance = -1e-12;
@@ -69,10 +63,12 @@ int find_violating_outside_count(const std::vector<double>& cum_e, int u, int o,
     return -1;
 }
 
-// on_slack(o, j) is called before each evaluation of f(o, j).
+// on_slack(o, j) is called before each evaluation of f(o, j). `queue` is only
+// working storage: its contents on entry do not matter.
 template <typename OnSlack>
-MeanConsistencyResult check_mean_consistency(const std::vector<double>& cum_e, int k, double alpha,
-                                             int hint_in, int hint_out, OnSlack&& on_slack) {
+MeanConsistencyResult check_mean_consistency(IntervalQueue& queue, const std::vector<double>& cum_e,
+                                             int k, double alpha, int hint_in, int hint_out,
+                                             OnSlack&& on_slack) {
     constexpr MeanConsistencyResult kPass{true, -1, -1};
     if (k == 0) {
         return kPass;
@@ -88,11 +84,9 @@ MeanConsistencyResult check_mean_consistency(const std::vector<double>& cum_e, i
     const int hinted_first_probe = std::max(hint_out, 0);
 
     // First in, first out: breadth-first over the midpoint splits of [1, k].
-    std::deque<IndexInterval> queue;
-    queue.push_back({1, k});
+    queue.restart({1, k});
     while (!queue.empty()) {
-        const IndexInterval interval = queue.front();
-        queue.pop_front();
+        const IndexInterval interval = queue.pop_front();
         const int o = hinted ? std::min(k, hint_in) : interval.lo + (interval.hi - interval.lo) / 2;
         const int j = find_violating_outside_count(cum_e, u, o, t, hinted ? hinted_first_probe : -1,
                                                    on_slack);

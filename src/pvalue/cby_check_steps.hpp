@@ -3,22 +3,18 @@
 // does nothing; the tests record the order of examination with it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <deque>
+#include <limits>
 #include <vector>
 
+#include "interval_queue.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm::detail {
 
 enum class SizeTest { quick, single, detailed };
-
-// Sizes [lo, hi] still to be examined.
-struct IndexInterval {
-    int lo;
-    int hi;
-};
 
 inline constexpr double kCbyTolerance = 1e-10;
 
@@ -29,13 +25,68 @@ inline double step_weight(double x, double t, double inv) {
     return inv / (step > 1.0 ? step : 1.0);
 }
 
+// The cache entries a check has set: [first, last], empty while first > last.
+struct WrittenRange {
+    int first = std::numeric_limits<int>::max();
+    int last = 0;
+    void add(int from, int to) {
+        if (from <= to) {
+            first = std::min(first, from);
+            last = std::max(last, to);
+        }
+    }
+};
+
+// Working storage of the check. A search keeps one across all its checks, so
+// that a check costs no allocation and no O(m) zeroing of its weight cache:
+// each check starts from an all-zero cache and hands it back all zero.
+class CbyWorkspace {
+public:
+    // The zeroed cache of at least m + 1 entries for a new check.
+    std::vector<double>& cache_for(int m) {
+        const std::size_t entries = static_cast<std::size_t>(m) + 1;
+        if (cache_.size() < entries) {
+            cache_.assign(entries, 0.0);
+        }
+        return cache_;
+    }
+    // The check set cache entries in `written` only.
+    void zero(const WrittenRange& written) {
+        if (written.first <= written.last) {
+            std::fill(cache_.begin() + written.first, cache_.begin() + written.last + 1, 0.0);
+        }
+    }
+    IntervalQueue& queue() { return queue_; }
+
+private:
+    std::vector<double> cache_;
+    IntervalQueue queue_;
+};
+
 template <typename Observer>
-CbyCheckResult cby_check_observed(const std::vector<double>& pvalues, int r,
+CbyCheckResult cby_check_sizes(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
+                               const std::vector<double>& harmonic, int warm_s, double alpha,
+                               Observer&& observe, WrittenRange& written);
+
+template <typename Observer>
+CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
                                   const std::vector<double>& harmonic, int warm_s, double alpha,
                                   Observer&& observe) {
     if (r == 0) {
         return {true, 0};
     }
+    WrittenRange written;
+    const CbyCheckResult result =
+        cby_check_sizes(work, pvalues, r, harmonic, warm_s, alpha, observe, written);
+    work.zero(written);
+    return result;
+}
+
+// The check for r >= 1. Adds to `written` the cache entries it sets.
+template <typename Observer>
+CbyCheckResult cby_check_sizes(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
+                               const std::vector<double>& harmonic, int warm_s, double alpha,
+                               Observer&& observe, WrittenRange& written) {
     const int m = static_cast<int>(pvalues.size());
     const double inv = 1.0 / alpha;
     const double cutoff = alpha + kCbyTolerance;
@@ -44,14 +95,13 @@ CbyCheckResult cby_check_observed(const std::vector<double>& pvalues, int r,
 
     // Entry t holds the weight of pvalues[t - 1] at the size that last wrote
     // it; shared across sizes, so only a stale run above a cut-off is cleared.
-    std::vector<double> cache(static_cast<std::size_t>(m) + 1, 0.0);
-    std::deque<IndexInterval> queue;
-    queue.push_back({1, m});
+    std::vector<double>& cache = work.cache_for(m);
+    IntervalQueue& queue = work.queue();
+    queue.restart({1, m});
     bool hinted = warm_s != 0;
 
     while (!queue.empty()) {
-        const IndexInterval interval = queue.front();
-        queue.pop_front();
+        const IndexInterval interval = queue.pop_front();
         const int lo = interval.lo;
         const int hi = interval.hi;
         int s = 0;
@@ -97,7 +147,8 @@ CbyCheckResult cby_check_observed(const std::vector<double>& pvalues, int r,
         // Outside pass: the s - i0 largest p-values outside the candidates,
         // summed from the smallest of them upward.
         double total = 0.0;
-        for (int j = s - i0 - 1; j >= 0; --j) {
+        int j = s - i0 - 1;
+        for (; j >= 0; --j) {
             const double x = pvalues[j];
             if (x * h > cutoff) {
                 // pvalues[0..j] weigh 0 at this size; clear what earlier sizes left.
@@ -110,6 +161,7 @@ CbyCheckResult cby_check_observed(const std::vector<double>& pvalues, int r,
             cache[j + 1] = w;
             total += w;
         }
+        written.add(j + 2, s - i0);
 
         // Candidate prefix: the i0 - 1 largest candidates, summed downward.
         double sum = 0.0;

@@ -35,8 +35,9 @@ Observed observe_check(const std::vector<double>& pvalues, int r, int warm_s, do
     const int m = static_cast<int>(pvalues.size());
     const std::vector<double> harmonic = tulm::build_harmonic_table(m);
     Observed observed{};
+    tulm::detail::CbyWorkspace work;
     observed.result = tulm::detail::cby_check_observed(
-        pvalues, r, harmonic, warm_s, alpha,
+        work, pvalues, r, harmonic, warm_s, alpha,
         [&observed](int s, SizeTest test) { observed.visits.emplace_back(s, test); });
     // The public entry must agree with the observed one.
     const tulm::CbyCheckResult plain = tulm::cby_check(pvalues, r, harmonic, warm_s, alpha);

@@ -1,9 +1,12 @@
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <ostream>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -242,6 +245,31 @@ TEST(BuildHarmonicTable, EqualsAPlainDoubleLoop) {
         mismatches += table[i] != running ? 1 : 0;
     }
     EXPECT_EQ(mismatches, 0);
+}
+
+// The public searches reuse one workspace across their checks; a fresh check
+// per size is the reference. Screens mix nulls, signals, ties and zeros so that
+// the weight cache is written, cleared and handed over between checks.
+TEST(LargestCbySignificant, SharedWorkspaceAnswersAsFreshChecks) {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_int_distribution<int> size(1, 300);
+    std::bernoulli_distribution is_signal(0.3);
+    for (int screen = 0; screen < 300; ++screen) {
+        const int m = size(rng);
+        std::vector<double> pvalues(static_cast<std::size_t>(m));
+        for (double& p : pvalues) {
+            const double z = noise(rng) + (is_signal(rng) ? 3.5 : 0.0);
+            p = std::round(0.5 * std::erfc(z / std::sqrt(2.0)) * 1e4) / 1e4;  // ties and zeros
+        }
+        std::sort(pvalues.begin(), pvalues.end(), std::greater<>());
+        for (const double alpha : {0.05, 0.2}) {
+            EXPECT_EQ(tulm::largest_cby_significant_exact(pvalues, alpha),
+                      largest_cby_significant_exact_with(pvalues, alpha, tulm::cby_check));
+            EXPECT_EQ(tulm::largest_cby_significant_approximate(pvalues, alpha),
+                      largest_cby_significant_approximate_with(pvalues, alpha, tulm::cby_check));
+        }
+    }
 }
 
 }  // namespace

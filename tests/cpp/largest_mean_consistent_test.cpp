@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -123,6 +127,32 @@ TEST(LargestMeanConsistent, PrefixSumsRunLeftToRight) {
     EXPECT_FALSE(tulm::mean_consistency_check({0.0, 0.1, 0.30000000000000004, 0.6}, 3,
                                               4.999999999991666, -1, -1)
                      .consistent);
+}
+
+// The public searches reuse one work queue across their checks; a fresh check
+// per size is the reference.
+TEST(LargestMeanConsistent, SharedQueueAnswersAsFreshChecks) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_int_distribution<int> size(1, 300);
+    std::bernoulli_distribution is_signal(0.3);
+    for (int screen = 0; screen < 300; ++screen) {
+        const int m = size(rng);
+        std::vector<double> evalues(static_cast<std::size_t>(m));
+        for (double& e : evalues) {
+            const double z = noise(rng) + (is_signal(rng) ? 3.0 : 0.0);
+            e = std::exp(3.0 * z - 4.5);
+        }
+        std::sort(evalues.begin(), evalues.end());
+        for (const double alpha : {0.05, 0.2}) {
+            EXPECT_EQ(tulm::largest_mean_consistent_exact(evalues, alpha),
+                      tulm::detail::search_largest_exact(evalues, alpha,
+                                                         tulm::mean_consistency_check));
+            EXPECT_EQ(tulm::largest_mean_consistent_approximate(evalues, alpha),
+                      tulm::detail::search_largest_approximate(evalues, alpha,
+                                                               tulm::mean_consistency_check));
+        }
+    }
 }
 
 }  // namespace

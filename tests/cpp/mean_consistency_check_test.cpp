@@ -19,8 +19,9 @@ using tulm::MeanConsistencyResult;
 std::vector<Pair> slacks_evaluated(const std::vector<double>& cum_e, int k, double alpha,
                                    int hint_in, int hint_out, MeanConsistencyResult* result) {
     std::vector<Pair> pairs;
+    tulm::detail::IntervalQueue queue;
     *result = tulm::detail::check_mean_consistency(
-        cum_e, k, alpha, hint_in, hint_out, [&](int o, int j) { pairs.emplace_back(o, j); });
+        queue, cum_e, k, alpha, hint_in, hint_out, [&](int o, int j) { pairs.emplace_back(o, j); });
     return pairs;
 }
 
