@@ -51,7 +51,7 @@ sanitize: $(VENV)/.ready
 	rm -f $(SANITIZE_DIR)/report.*
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(abspath $(SANITIZE_DIR))/report \
 	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_DIR))/report \
-	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR)) \
+	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR)) TULM_HYPOTHESIS_PROFILE=thorough \
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	    $(VPY) -m pytest || { cat $(SANITIZE_DIR)/report.* 2>/dev/null; exit 1; }
 	@! ls $(SANITIZE_DIR)/report.* 2>/dev/null || { cat $(SANITIZE_DIR)/report.*; exit 1; }
@@ -60,6 +60,34 @@ sanitize: $(VENV)/.ready
 memcheck: test-cpp
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	    $(BUILD)/cpp/tests/cpp/tulm_kernel_tests --gtest_brief=1
+
+.PHONY: stress fuzz
+
+# Every function called STRESS_CALLS times per case, succeeding and failing:
+# resident and traced memory and the arguments' reference counts stay flat.
+STRESS_CALLS ?= 100000
+stress: install
+	TULM_STRESS_CALLS=$(STRESS_CALLS) $(VPY) -m pytest -m stress
+
+# libFuzzer (Debian's clang) over the two checks, with AddressSanitizer and
+# UBSan, FUZZ_SECONDS each. The corpus grows in $(FUZZ_DIR)/corpus from run to
+# run; an input that fails is left beside it and its report printed.
+FUZZ_DIR     := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
+FUZZERS      := mean_consistency_fuzz cby_check_fuzz
+fuzz:
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTULM_FUZZ=ON -DTULM_BUILD_MODULE=OFF -DTULM_WERROR=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@for fuzzer in $(FUZZERS); do \
+	    mkdir -p $(FUZZ_DIR)/corpus/$$fuzzer; \
+	    echo "$$fuzzer: $(FUZZ_SECONDS) s"; \
+	    $(FUZZ_DIR)/tests/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	        -artifact_prefix=$(FUZZ_DIR)/$$fuzzer- $(FUZZ_DIR)/corpus/$$fuzzer \
+	        > $(FUZZ_DIR)/$$fuzzer.log 2>&1 \
+	        || { tail -n 60 $(FUZZ_DIR)/$$fuzzer.log; exit 1; }; \
+	    grep -E '^Done [0-9]+ runs' $(FUZZ_DIR)/$$fuzzer.log; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@ struct EbhCase {
     double alpha;
     int expected;
 };
+
+// Without a printer gtest dumps the raw bytes, padding included.
+void PrintTo(const EbhCase& c, std::ostream* os) { *os << c.why; }
 
 class EbhCount : public testing::TestWithParam<EbhCase> {};
 
