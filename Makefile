@@ -7,9 +7,10 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 JOBS   ?= 2
 
-.PHONY: demo test test-cpp test-python install sanitize memcheck clean
+.PHONY: demo test test-cpp test-python install sanitize memcheck clean \
+	stubs stubs-check typecheck wheel-test
 
-demo: install
+demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
 
 test: test-cpp test-python
@@ -21,6 +22,11 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade "pip>=25.1"
 	$(VPY) -m pip install --quiet --group test $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	touch $@
+
+# The other dependency groups of pyproject.toml, installed when a target needs one.
+$(VENV)/.group-%: pyproject.toml $(VENV)/.ready
+	$(VPY) -m pip install --quiet --group $*
 	touch $@
 
 install: $(VENV)/.ready
@@ -89,5 +95,46 @@ fuzz:
 	    grep -E '^Done [0-9]+ runs' $(FUZZ_DIR)/$$fuzzer.log; \
 	done
 
+# _tulm.pyi is generated from the built module by pybind11-stubgen (pinned in
+# the typecheck group): make stubs rewrites it, make stubs-check fails when the
+# committed file differs from a fresh generation.
+STUB_DIR := $(BUILD)/stubs
+stubs: install $(VENV)/.group-typecheck
+	$(VPY) -m pybind11_stubgen --exit-code -o . _tulm
+
+stubs-check: install $(VENV)/.group-typecheck
+	rm -rf $(STUB_DIR)
+	$(VPY) -m pybind11_stubgen --exit-code -o $(STUB_DIR) _tulm
+	@diff -u _tulm.pyi $(STUB_DIR)/_tulm.pyi \
+	    || { echo "_tulm.pyi differs from the module: run make stubs and commit it"; exit 1; }
+
+# mypy --strict over examples/ against the committed stub (configured in pyproject.toml).
+typecheck: $(VENV)/.group-typecheck
+	$(VPY) -m mypy
+
+# Builds the sdist and, with pip wheel, the wheel; installs the wheel (not the
+# source tree) with the test group into a fresh virtual environment and runs
+# the Python tests from a directory outside the tree, so nothing there can
+# shadow the installed module. mypy, told to use that environment, must find
+# the installed stub.
+WHEEL_VENV := $(BUILD)/wheel-venv
+WHEEL_RUN  := $(BUILD)/wheel-run
+wheel-test: export PYTHONPATH :=
+wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
+	rm -rf dist $(WHEEL_VENV) $(WHEEL_RUN)
+	$(VPY) -m build --sdist --outdir dist .
+	$(VPY) -m pip wheel . --no-deps -w dist -Cbuild-dir=$(BUILD)/wheel
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade "pip>=25.1"
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --group test dist/tulm-*.whl
+	mkdir -p $(WHEEL_RUN)
+	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -c \
+	    'import _tulm, sys; assert _tulm.__file__.startswith(sys.prefix), _tulm.__file__'
+	cd $(WHEEL_RUN) && $(abspath $(VPY)) -m mypy --strict --config-file= \
+	    --python-executable ../wheel-venv/bin/python \
+	    -c 'import _tulm, typing; typing.assert_type(_tulm.closede_bh_cpp([2.0]), int)'
+	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -p no:cacheprovider \
+	    -c $(CURDIR)/pyproject.toml $(CURDIR)/tests/python
+
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) dist
