@@ -8,7 +8,7 @@ BUILD  := build
 JOBS   ?= 2
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck clean \
-	stubs stubs-check typecheck wheel-test
+	stubs stubs-check typecheck wheel-test bench
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -135,6 +135,11 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 	    -c 'import _tulm, typing; typing.assert_type(_tulm.closede_bh_cpp([2.0]), int)'
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -p no:cacheprovider \
 	    -c $(CURDIR)/pyproject.toml $(CURDIR)/tests/python
+
+# The benchmark suite, not part of make test: it rewrites bench/results/.
+# BENCH_ARGS=--quick gives a smoke run.
+bench: install $(VENV)/.group-bench
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist
