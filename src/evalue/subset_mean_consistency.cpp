@@ -12,9 +12,7 @@ namespace tulm {
 namespace {
 
 // Ascending, NaN after +inf: a total order, as std::sort requires.
-bool ascending_nan_last(double a, double b) {
-    return a < b || (!std::isnan(a) && std::isnan(b));
-}
+bool ascending_nan_last(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
 }  // namespace
 
@@ -27,8 +25,8 @@ std::vector<double> build_subset_prefix_sums(const std::vector<double>& evalues,
             throw std::out_of_range("subset index out of range");
         }
         if (in_subset[position]) {
-            throw std::invalid_argument("subset position " + std::to_string(position) +
-                                        " appears more than once");
+            throw std::invalid_argument("subset position " + std::to_string(position)
+                                        + " appears more than once");
         }
         in_subset[position] = true;
     }

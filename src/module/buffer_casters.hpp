@@ -163,8 +163,8 @@ bool copy_elements(const Py_buffer& view, std::vector<Target>& out) {
     const char* element_bytes = static_cast<const char*>(view.buf);
     out.clear();
     if constexpr (std::is_same_v<Element, Target>) {
-        if (stride == static_cast<Py_ssize_t>(sizeof(Target)) &&
-            reinterpret_cast<std::uintptr_t>(element_bytes) % alignof(Target) == 0) {
+        if (stride == static_cast<Py_ssize_t>(sizeof(Target))
+            && reinterpret_cast<std::uintptr_t>(element_bytes) % alignof(Target) == 0) {
             const auto* first = reinterpret_cast<const Target*>(element_bytes);
             out.assign(first, first + length);
             return true;
@@ -218,16 +218,16 @@ namespace pybind11::detail {
 template <>
 struct type_caster<std::vector<double>> : list_caster<std::vector<double>, double> {
     bool load(handle source, bool convert) {
-        return (convert && tulm::binding::buffer_input::load_from_buffer(source.ptr(), value)) ||
-               list_caster<std::vector<double>, double>::load(source, convert);
+        return (convert && tulm::binding::buffer_input::load_from_buffer(source.ptr(), value))
+               || list_caster<std::vector<double>, double>::load(source, convert);
     }
 };
 
 template <>
 struct type_caster<std::vector<int>> : list_caster<std::vector<int>, int> {
     bool load(handle source, bool convert) {
-        return (convert && tulm::binding::buffer_input::load_from_buffer(source.ptr(), value)) ||
-               list_caster<std::vector<int>, int>::load(source, convert);
+        return (convert && tulm::binding::buffer_input::load_from_buffer(source.ptr(), value))
+               || list_caster<std::vector<int>, int>::load(source, convert);
     }
 };
 

@@ -22,6 +22,8 @@ bool subset_mean_consistent(const std::vector<double>& evalues, const std::vecto
 
 }  // namespace
 
+// The table of the API: one line per function, arguments as Python sees them.
+// clang-format off
 void register_evalue(py::module_& m) {
     m.def("closede_bh_cpp", closed_ebh,
           py::arg("evalues"), py::arg("alpha") = 0.05, py::arg("approximate") = false);
@@ -38,5 +40,6 @@ void register_evalue(py::module_& m) {
     m.def("meanconsistent_wrapper_cpp", guarded<mean_consistent>,
           py::arg("cum_e"), py::arg("r"), py::arg("alpha"));
 }
+// clang-format on
 
 }  // namespace tulm::binding

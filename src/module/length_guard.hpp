@@ -17,9 +17,9 @@ inline constexpr std::size_t kMaxLengthPlusOne = kMaxLength - 1;
 
 inline void require_length_fits(std::size_t length, std::size_t max_length) {
     if (length > max_length) {
-        throw std::length_error("a sequence of " + std::to_string(length) +
-                                " values is too long: this function accepts at most " +
-                                std::to_string(max_length) + " (its sizes are 32-bit)");
+        throw std::length_error("a sequence of " + std::to_string(length)
+                                + " values is too long: this function accepts at most "
+                                + std::to_string(max_length) + " (its sizes are 32-bit)");
     }
 }
 

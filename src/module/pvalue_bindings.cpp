@@ -13,15 +13,15 @@ namespace {
 void require_harmonic_entries(const std::vector<double>& harmonic, int m) {
     const std::size_t needed = static_cast<std::size_t>(m) + 1;
     if (harmonic.size() < needed) {
-        throw py::value_error("harmonic must hold at least m + 1 = " + std::to_string(needed) +
-                              " entries, got " + std::to_string(harmonic.size()));
+        throw py::value_error("harmonic must hold at least m + 1 = " + std::to_string(needed)
+                              + " entries, got " + std::to_string(harmonic.size()));
     }
 }
 
 void require_size(const char* name, int value, int m) {
     if (value < 0 || value > m) {
-        throw py::value_error(std::string(name) + " must lie in 0 ... m = " + std::to_string(m) +
-                              ", got " + std::to_string(value));
+        throw py::value_error(std::string(name) + " must lie in 0 ... m = " + std::to_string(m)
+                              + ", got " + std::to_string(value));
     }
 }
 
@@ -55,15 +55,19 @@ py::dict cby_check_dict(const std::vector<double>& pvalues, int r,
 
 }  // namespace
 
+// The table of the API: one line per function, arguments as Python sees them.
+// clang-format off
 void register_pvalue(py::module_& m) {
-    m.def("BY_cpp", by_count_checked, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
+    m.def("BY_cpp", by_count_checked,
+          py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
     m.def("largestcBYsignificant_cpp", guarded<largest_cby_significant_exact, kMaxLengthPlusOne>,
           py::arg("pvalues"), py::arg("alpha"));
     m.def("largestcBYsignificant_approximate_cpp",
-          guarded<largest_cby_significant_approximate, kMaxLengthPlusOne>, py::arg("pvalues"),
-          py::arg("alpha"));
-    m.def("cBY_check_cpp", cby_check_dict, py::arg("pvalues"), py::arg("r"), py::arg("harmonic"),
-          py::arg("warm_s"), py::arg("alpha"));
+          guarded<largest_cby_significant_approximate, kMaxLengthPlusOne>,
+          py::arg("pvalues"), py::arg("alpha"));
+    m.def("cBY_check_cpp", cby_check_dict,
+          py::arg("pvalues"), py::arg("r"), py::arg("harmonic"), py::arg("warm_s"), py::arg("alpha"));
 }
+// clang-format on
 
 }  // namespace tulm::binding
