@@ -14,7 +14,6 @@ import os
 import pathlib
 import platform
 import re
-import shutil
 import statistics
 import subprocess
 import sys

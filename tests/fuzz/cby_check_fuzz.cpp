@@ -20,20 +20,15 @@
 #include <functional>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
 
-constexpr int kMaxValues = 48;
-constexpr double kLevels[] = {0.01, 0.05, 0.1, 0.2, 0.5};
+using fuzz_support::kMaxValues;
+using fuzz_support::Verdict;
 
-#define REQUIRE(condition)                                                               \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (false)
+constexpr double kLevels[] = {0.01, 0.05, 0.1, 0.2, 0.5};
 
 void require_well_formed(const tulm::CbyCheckResult& result, int m, int r) {
     if (result.res) {
@@ -43,7 +38,6 @@ void require_well_formed(const tulm::CbyCheckResult& result, int m, int r) {
     }
 }
 
-enum class Verdict { passes, fails, too_close };
 
 // The definition, pair by pair: every size s, every overlap i, the i largest
 // candidates with the s - i largest p-values outside, no pruning, no early

@@ -21,21 +21,16 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "tulm/evalue.hpp"
 
 namespace {
 
-constexpr int kMaxValues = 48;
+using fuzz_support::kMaxValues;
+using fuzz_support::Verdict;
+
 constexpr double kTolerance = -1e-12;
 constexpr double kLevels[] = {0.01, 0.05, 0.1, 0.2, 0.5, 1.0};
-
-#define REQUIRE(condition)                                                               \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (false)
 
 // The slack of the pair (o, j), evaluated as the check evaluates it.
 double slack(const std::vector<double>& cum_e, int u, int o, int j, double t) {
@@ -96,8 +91,6 @@ void require_well_formed(const tulm::MeanConsistencyResult& result,
     const double t = 1.0 / (static_cast<double>(k) * alpha);
     REQUIRE(slack(cum_e, u, result.witness_in, result.witness_out, t) < kTolerance);
 }
-
-enum class Verdict { passes, fails, too_close };
 
 // Every pair evaluated. A flag is decided only when no slack lies within a few
 // roundings of the tolerance: there the bisection's probes may see noise.

@@ -8,24 +8,13 @@ TULM_HYPOTHESIS_PROFILE: "quick" (the default) or "thorough"."""
 
 import array
 import math
-import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis import given
 
 import _tulm
-
-for _name, _examples in (("quick", 25), ("thorough", 150)):
-    settings.register_profile(
-        _name,
-        max_examples=_examples,
-        deadline=None,  # the sanitized build is several times slower
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-    )
-settings.load_profile(os.environ.get("TULM_HYPOTHESIS_PROFILE", "quick"))
 
 INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 MAX_LENGTH = 60

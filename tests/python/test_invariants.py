@@ -8,22 +8,12 @@ TULM_HYPOTHESIS_PROFILE: "quick" (the default) or "thorough"."""
 
 import itertools
 import math
-import os
 from fractions import Fraction
 
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 
 import _tulm
-
-for _name, _examples in (("quick", 40), ("thorough", 150)):
-    settings.register_profile(
-        _name,
-        max_examples=_examples,
-        deadline=None,
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
-    )
-settings.load_profile(os.environ.get("TULM_HYPOTHESIS_PROFILE", "quick"))
 
 LEVELS = st.sampled_from([0.01, 0.05, 0.1, 0.2, 0.5])
 TOLERANCE = Fraction(-1e-12)
