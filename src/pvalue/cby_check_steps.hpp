@@ -63,25 +63,6 @@ private:
     IntervalQueue queue_;
 };
 
-template <typename Observer>
-CbyCheckResult cby_check_sizes(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
-                               const std::vector<double>& harmonic, int warm_s, double alpha,
-                               Observer&& observe, WrittenRange& written);
-
-template <typename Observer>
-CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
-                                  const std::vector<double>& harmonic, int warm_s, double alpha,
-                                  Observer&& observe) {
-    if (r == 0) {
-        return {true, 0};
-    }
-    WrittenRange written;
-    const CbyCheckResult result =
-        cby_check_sizes(work, pvalues, r, harmonic, warm_s, alpha, observe, written);
-    work.zero(written);
-    return result;
-}
-
 // The check for r >= 1. Adds to `written` the cache entries it sets.
 template <typename Observer>
 CbyCheckResult cby_check_sizes(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
@@ -200,6 +181,21 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const std::vector<double>& pv
         }
     }
     return {true, 0};
+}
+
+// The check on a workspace that it hands back with an all-zero cache.
+template <typename Observer>
+CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
+                                  const std::vector<double>& harmonic, int warm_s, double alpha,
+                                  Observer&& observe) {
+    if (r == 0) {
+        return {true, 0};
+    }
+    WrittenRange written;
+    const CbyCheckResult result =
+        cby_check_sizes(work, pvalues, r, harmonic, warm_s, alpha, observe, written);
+    work.zero(written);
+    return result;
 }
 
 }  // namespace tulm::detail
