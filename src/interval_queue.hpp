@@ -22,7 +22,7 @@ public:
         head_ = 0;
         items_.push_back(first);
     }
-    bool empty() const { return head_ == items_.size(); }
+    [[nodiscard]] bool empty() const { return head_ == items_.size(); }
     IndexInterval pop_front() { return items_[head_++]; }
     void push_back(IndexInterval interval) { items_.push_back(interval); }
 

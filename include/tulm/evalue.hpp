@@ -40,10 +40,6 @@ struct MeanConsistencyResult {
 MeanConsistencyResult mean_consistency_check(const std::vector<double>& cum_e, int k, double alpha,
                                              int hint_in, int hint_out);
 
-// The flag of mean_consistency_check(cum_e, r, alpha, -1, -1).
-// Throws std::invalid_argument when r < 0.
-bool mean_consistent(const std::vector<double>& cum_e, int r, double alpha);
-
 // Closed e-BH count by the exact scan: the largest k in m, m - 1, ..., 1 whose
 // last k e-values pass the check, or 0. Each failed check's witnesses are the
 // next call's hints.

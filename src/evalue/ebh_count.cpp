@@ -1,11 +1,7 @@
+#include "tolerances.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm {
-
-namespace {
-// 1 + 1e-12 as a double: a product that merely rounds to 1 must not count.
-constexpr double kEbhThreshold = 1.000000000001;
-}  // namespace
 
 int ebh_count(const std::vector<double>& evalues, double alpha) {
     const int m = static_cast<int>(evalues.size());
@@ -17,7 +13,7 @@ int ebh_count(const std::vector<double>& evalues, double alpha) {
         const int k = m - i;
         // (k * e) first, then * scale: two roundings, in this order.
         const double product = (static_cast<double>(k) * evalues[i]) * scale;
-        if (product >= kEbhThreshold) {
+        if (product >= detail::kEbhThreshold) {
             return k;
         }
     }

@@ -1,5 +1,5 @@
 // The mean-consistency check, written once over an observer of every slack it
-// evaluates, so tests can see the order of examination. The public
+// evaluates, so that the tests see the order of examination. The public
 // mean_consistency_check runs it with an observer that does nothing.
 #pragma once
 
@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "interval_queue.hpp"
+#include "tolerances.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm::detail {
-
-// 1e-12 below zero: a slack that merely rounds below zero is no violation.
-inline constexpr double kViolationTolerance = -1e-12;
 
 // f(o, j) in double precision, in this order: the block total, plus the j
 // smallest outside values, minus o * (o + j) * t. o * (o + j) is exact in 64
@@ -39,17 +37,17 @@ int find_violating_outside_count(const std::vector<double>& cum_e, int u, int o,
     while (jlo <= jhi) {
         if (jlo == jhi) {
             on_slack(o, jlo);
-            return slack(cum_e, u, o, jlo, t) < kViolationTolerance ? jlo : -1;
+            return slack(cum_e, u, o, jlo, t) < kViolatingSlack ? jlo : -1;
         }
         const int p = use_hint ? std::min(u - 1, first_probe) : jlo + (jhi - jlo) / 2;
         on_slack(o, p);
         const double at_p = slack(cum_e, u, o, p, t);
-        if (at_p < kViolationTolerance) {
+        if (at_p < kViolatingSlack) {
             return p;
         }
         on_slack(o, p + 1);
         const double after_p = slack(cum_e, u, o, p + 1, t);
-        if (after_p < kViolationTolerance) {
+        if (after_p < kViolatingSlack) {
             return p + 1;
         }
         // Equal values and NaN go left.
@@ -63,12 +61,13 @@ int find_violating_outside_count(const std::vector<double>& cum_e, int u, int o,
     return -1;
 }
 
-// on_slack(o, j) is called before each evaluation of f(o, j). `queue` is only
-// working storage: its contents on entry do not matter.
+// on_slack(o, j) hears each pair before f(o, j) is evaluated. `queue` is
+// working storage only, so that a search can lend every check the same one.
 template <typename OnSlack>
-MeanConsistencyResult check_mean_consistency(IntervalQueue& queue, const std::vector<double>& cum_e,
-                                             int k, double alpha, int hint_in, int hint_out,
-                                             OnSlack&& on_slack) {
+MeanConsistencyResult mean_consistency_check_observed(IntervalQueue& queue,
+                                                      const std::vector<double>& cum_e, int k,
+                                                      double alpha, int hint_in, int hint_out,
+                                                      OnSlack&& on_slack) {
     constexpr MeanConsistencyResult kPass{true, -1, -1};
     if (k == 0) {
         return kPass;

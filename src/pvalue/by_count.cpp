@@ -1,11 +1,7 @@
+#include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm {
-
-namespace {
-// A scaled p-value may exceed alpha by this much and still count.
-constexpr double kByTolerance = 1e-10;
-}  // namespace
 
 int by_count(const std::vector<double>& pvalues, const std::vector<double>& harmonic,
              double alpha) {
@@ -18,7 +14,7 @@ int by_count(const std::vector<double>& pvalues, const std::vector<double>& harm
         const int k = m - i;
         // Three roundings in this order: times p, divided by k, minus alpha.
         const double excess = ((factor * pvalues[i]) / static_cast<double>(k)) - alpha;
-        if (excess <= kByTolerance) {
+        if (excess <= detail::kByTolerance) {
             return k;
         }
     }

@@ -28,6 +28,7 @@ TEST_P(ByCount, MatchesHandWorkedCount) {
     EXPECT_EQ(tulm::by_count(c.pvalues, c.harmonic, c.alpha), c.expected) << c.why;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ByCount,
     testing::Values(
@@ -45,6 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         ByCase{"NaN skips only its own size", {kNaN, 0.001}, {0.0, 1.0, 1.5}, 0.05, 1},
         ByCase{"only harmonic[m] is read", {0.01, 0.01}, {kNaN, kNaN, 1.5}, 0.05, 2},
         ByCase{"unsorted input is scanned as given", {0.001, 0.9}, {0.0, 1.0, 1.5}, 0.05, 2}));
+// clang-format on
 
 // Ones everywhere except the k-th smallest place: only size k can pass.
 std::vector<double> lone_pvalue(int m, int k, double pvalue) {

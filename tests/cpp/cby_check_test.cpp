@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pvalue/cby_check_steps.hpp"
+#include "pvalue/cby_check.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
@@ -71,6 +71,7 @@ TEST_P(CbyCheckExample, VerdictWitnessAndOrderOfSizes) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     WorkedExamples, CbyCheckExample,
     testing::Values(
@@ -95,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExampleCase{"r = 1, hint 8: quick pass drops [1, 7]", 1, 8, true, 0, {{8, Q}}},
         ExampleCase{"r = 4, hint 2", 4, 2, false, 5, {}},
         ExampleCase{"r = 6, hint 2", 6, 2, false, 2, {}}));
+// clang-format on
 
 // The largest candidate sits just above alpha, within the tolerance: the quick
 // test fails at every size, the single-size test and every detailed test pass.
@@ -103,15 +105,15 @@ const std::vector<double> kNoQuickPass{0.05 + 5e-11, 1e-3, 1e-3, 1e-3, 1e-3, 1e-
 TEST(CbyCheckOrder, BreadthFirstOverMidpointsLowerHalfFirst) {
     const Observed observed = observe_check(kNoQuickPass, 8, 0, 0.05);
     EXPECT_TRUE(observed.result.res);
-    EXPECT_EQ(observed.visits, (std::vector<Visit>{{4, D}, {2, D}, {6, D}, {1, S},
-                                                   {3, D}, {5, D}, {7, D}, {8, D}}));
+    EXPECT_EQ(observed.visits,
+              (std::vector<Visit>{{4, D}, {2, D}, {6, D}, {1, S}, {3, D}, {5, D}, {7, D}, {8, D}}));
 }
 
 TEST(CbyCheckOrder, HintFirstThenTheSplitsOfBothSides) {
     const Observed observed = observe_check(kNoQuickPass, 8, 3, 0.05);
     EXPECT_TRUE(observed.result.res);
-    EXPECT_EQ(observed.visits, (std::vector<Visit>{{3, D}, {1, S}, {6, D}, {2, D},
-                                                   {4, D}, {7, D}, {5, D}, {8, D}}));
+    EXPECT_EQ(observed.visits,
+              (std::vector<Visit>{{3, D}, {1, S}, {6, D}, {2, D}, {4, D}, {7, D}, {5, D}, {8, D}}));
 }
 
 struct EdgeCase {
@@ -139,6 +141,7 @@ TEST_P(CbyCheckEdge, Verdict) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, CbyCheckEdge,
     testing::Values(
@@ -174,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false, 3},
         EdgeCase{"NaN pmax fails the quick test and weighs 0", {0.5, kNaN}, 1, 0, 0.05, false,
                  1}));
+// clang-format on
 
 // Independent oracle: the least-favourable-set definition evaluated in long
 // double, straight from the BY steps q * alpha / (s * H_s).

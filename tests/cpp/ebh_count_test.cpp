@@ -29,6 +29,7 @@ TEST_P(EbhCount, MatchesHandWorkedCount) {
     EXPECT_EQ(tulm::ebh_count(c.evalues, c.alpha), c.expected) << c.why;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, EbhCount,
     testing::Values(
@@ -43,6 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         EbhCase{"inf * 0 is NaN and never counts", {kInf}, 0.0, 0},
         EbhCase{"NaN skips only its own size", {kNaN, 1e6, 1.0}, 0.05, 2},
         EbhCase{"NaN alpha never counts", {1e6}, kNaN, 0}));
+// clang-format on
 
 // Vectors of zeros with one e-value at the k-th largest place: the only size
 // that can pass is k.

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pvalue/cby_search_steps.hpp"
+#include "pvalue/cby_search.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
@@ -51,8 +51,8 @@ struct ScriptedCheck {
     CbyCheckResult operator()(const std::vector<double>& /*pvalues*/, int r,
                               const std::vector<double>& /*harmonic*/, int warm_s,
                               double /*alpha*/) {
-        const CbyCheckResult result = r <= largest_passing ? CbyCheckResult{true, 0}
-                                                           : CbyCheckResult{false, 100 + r};
+        const CbyCheckResult result =
+            r <= largest_passing ? CbyCheckResult{true, 0} : CbyCheckResult{false, 100 + r};
         calls.emplace_back(r, warm_s, result.res, result.at_s);
         return result;
     }
@@ -85,10 +85,10 @@ TEST(LargestCbySignificant, ApproximateSearchBisectsAboveTheByCount) {
 TEST(LargestCbySignificant, ExactSearchHandsEachFailureToTheNextSize) {
     ScriptedCheck check{0, {}};
     EXPECT_EQ(largest_cby_significant_exact_with(std::vector<double>(4, 0.5), 0.05, check), 0);
-    EXPECT_EQ(check.calls, (std::vector<Call>{{4, 0, false, 104},
-                                              {3, 104, false, 103},
-                                              {2, 103, false, 102},
-                                              {1, 102, false, 101}}));
+    EXPECT_EQ(
+        check.calls,
+        (std::vector<Call>{
+            {4, 0, false, 104}, {3, 104, false, 103}, {2, 103, false, 102}, {1, 102, false, 101}}));
 }
 
 // m = 10 with a BY count of 3: the sizes tried start at 7; a pass keeps the
@@ -143,12 +143,14 @@ TEST_P(SearchWithoutCheck, AnswersWithoutCallingTheCheck) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, SearchWithoutCheck,
     testing::Values(NoCallCase{"alpha = 0", {1e-9, 1e-9}, 0.0, 0},
                     NoCallCase{"negative alpha", {1e-9, 1e-9}, -0.05, 0},
                     NoCallCase{"empty vector", {}, 0.05, 0},
                     NoCallCase{"BY count is m", {0.01, 0.001}, 0.05, 2}));
+// clang-format on
 
 // 1e-12 at k = 1 gives an excess of (30 * H_30) * 1e-12 - 1e-11, about 1.1e-10:
 // the BY count is 0 on the prepared copy but would be 1 on the raw zero.

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "evalue/largest_mean_consistent_search.hpp"
+#include "evalue/mean_consistency_search.hpp"
 #include "tulm/evalue.hpp"
 
 namespace {
@@ -36,14 +36,16 @@ struct RecordingCheck {
 
 std::vector<Call> exact_calls(const std::vector<double>& evalues, double alpha, int* answer) {
     std::vector<Call> calls;
-    *answer = tulm::detail::search_largest_exact(evalues, alpha, RecordingCheck{&calls});
+    *answer =
+        tulm::detail::largest_mean_consistent_exact_with(evalues, alpha, RecordingCheck{&calls});
     EXPECT_EQ(*answer, tulm::largest_mean_consistent_exact(evalues, alpha));
     return calls;
 }
 
 std::vector<Call> approximate_calls(const std::vector<double>& evalues, double alpha, int* answer) {
     std::vector<Call> calls;
-    *answer = tulm::detail::search_largest_approximate(evalues, alpha, RecordingCheck{&calls});
+    *answer = tulm::detail::largest_mean_consistent_approximate_with(evalues, alpha,
+                                                                     RecordingCheck{&calls});
     EXPECT_EQ(*answer, tulm::largest_mean_consistent_approximate(evalues, alpha));
     return calls;
 }
@@ -64,11 +66,15 @@ TEST(LargestMeanConsistent, NonMonotonePassingSplitsTheSearches) {
     const std::vector<double> evalues = {1, 5, 10, 20, 30, 60};
     int answer = -1;
     std::vector<int> sizes;
-    for (const Call& c : exact_calls(evalues, 0.05, &answer)) sizes.push_back(c.k);
+    for (const Call& c : exact_calls(evalues, 0.05, &answer)) {
+        sizes.push_back(c.k);
+    }
     EXPECT_EQ(sizes, (std::vector<int>{6, 5, 4, 3, 2}));
     EXPECT_EQ(answer, 2);
     sizes.clear();
-    for (const Call& c : approximate_calls(evalues, 0.05, &answer)) sizes.push_back(c.k);
+    for (const Call& c : approximate_calls(evalues, 0.05, &answer)) {
+        sizes.push_back(c.k);
+    }
     EXPECT_EQ(sizes, (std::vector<int>{3, 1}));
     EXPECT_EQ(answer, 0);
 }
@@ -100,7 +106,7 @@ std::vector<Call> bisection_calls(int largest, int* answer) {
         return k <= largest ? MeanConsistencyResult{true, -1, -1}
                             : MeanConsistencyResult{false, k, k - 1};
     };
-    *answer = tulm::detail::search_largest_approximate(evalues, 0.05, scripted);
+    *answer = tulm::detail::largest_mean_consistent_approximate_with(evalues, 0.05, scripted);
     return calls;
 }
 
@@ -110,11 +116,9 @@ TEST(LargestMeanConsistent, BisectsAboveTheEbhCount) {
               (std::vector<Call>{{7, -1, -1}, {9, -1, -1}, {8, 9, 8}}));
     EXPECT_EQ(answer, 8);
     // A pass keeps the hints of the smallest failure.
-    EXPECT_EQ(bisection_calls(5, &answer),
-              (std::vector<Call>{{7, -1, -1}, {5, 7, 6}, {6, 7, 6}}));
+    EXPECT_EQ(bisection_calls(5, &answer), (std::vector<Call>{{7, -1, -1}, {5, 7, 6}, {6, 7, 6}}));
     EXPECT_EQ(answer, 5);
-    EXPECT_EQ(bisection_calls(0, &answer),
-              (std::vector<Call>{{7, -1, -1}, {5, 7, 6}, {4, 5, 4}}));
+    EXPECT_EQ(bisection_calls(0, &answer), (std::vector<Call>{{7, -1, -1}, {5, 7, 6}, {4, 5, 4}}));
     EXPECT_EQ(answer, 3);
 }
 
@@ -146,11 +150,11 @@ TEST(LargestMeanConsistent, SharedQueueAnswersAsFreshChecks) {
         std::sort(evalues.begin(), evalues.end());
         for (const double alpha : {0.05, 0.2}) {
             EXPECT_EQ(tulm::largest_mean_consistent_exact(evalues, alpha),
-                      tulm::detail::search_largest_exact(evalues, alpha,
-                                                         tulm::mean_consistency_check));
+                      tulm::detail::largest_mean_consistent_exact_with(
+                          evalues, alpha, tulm::mean_consistency_check));
             EXPECT_EQ(tulm::largest_mean_consistent_approximate(evalues, alpha),
-                      tulm::detail::search_largest_approximate(evalues, alpha,
-                                                               tulm::mean_consistency_check));
+                      tulm::detail::largest_mean_consistent_approximate_with(
+                          evalues, alpha, tulm::mean_consistency_check));
         }
     }
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <utility>
@@ -6,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "evalue/largest_mean_consistent_search.hpp"
 #include "evalue/mean_consistency_check.hpp"
+#include "evalue/mean_consistency_search.hpp"
 #include "tulm/evalue.hpp"
 
 namespace {
@@ -20,7 +21,7 @@ std::vector<Pair> slacks_evaluated(const std::vector<double>& cum_e, int k, doub
                                    int hint_in, int hint_out, MeanConsistencyResult* result) {
     std::vector<Pair> pairs;
     tulm::detail::IntervalQueue queue;
-    *result = tulm::detail::check_mean_consistency(
+    *result = tulm::detail::mean_consistency_check_observed(
         queue, cum_e, k, alpha, hint_in, hint_out, [&](int o, int j) { pairs.emplace_back(o, j); });
     return pairs;
 }
@@ -58,6 +59,7 @@ TEST_P(CheckOnOneOneSixty, WitnessesAndProbeOrder) {
     EXPECT_EQ(public_r.witness_out, r.witness_out);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, CheckOnOneOneSixty,
     testing::Values(
@@ -73,6 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"hint_out >= u probes u - 1 first", 1, 1, 9, true, -1, -1, {{1, 1}, {1, 2}}},
         ProbeCase{"hint_in 0 examines the empty block first",
                   1, 0, 0, true, -1, -1, {{0, 0}, {0, 1}, {1, 1}, {1, 2}}}));
+// clang-format on
 
 // 7 e-values of 1000 at alpha = 0.05: every block passes, so the order of the
 // block sizes shows in full; with k = m only j = 0 is evaluated, once each.
@@ -112,8 +115,8 @@ TEST(MeanConsistencyCheck, SizesWithNothingToExamine) {
 TEST(MeanConsistencyCheck, ThresholdIsOneReciprocalOfTheProduct) {
     std::vector<double> evalues(31, 1e6);
     evalues[0] = 3.2258064516119034;
-    MeanConsistencyResult r = tulm::mean_consistency_check(
-        tulm::detail::build_prefix_sums(evalues), 31, 0.01, -1, -1);
+    MeanConsistencyResult r =
+        tulm::mean_consistency_check(tulm::detail::build_prefix_sums(evalues), 31, 0.01, -1, -1);
     EXPECT_FALSE(r.consistent);
     EXPECT_EQ(r.witness_in, 1);
     evalues.assign(37, 1e6);
@@ -148,8 +151,12 @@ OracleVerdict exhaustive_check(const std::vector<std::int64_t>& ascending, int k
     for (int o = 1; o <= k; ++o) {
         for (int j = 0; j <= u; ++j) {
             std::int64_t total = 0;
-            for (int i = 0; i < j; ++i) total += ascending[i];
-            for (int i = u; i < u + o; ++i) total += ascending[i];
+            for (int i = 0; i < j; ++i) {
+                total += ascending[i];
+            }
+            for (int i = u; i < u + o; ++i) {
+                total += ascending[i];
+            }
             const std::int64_t scaled = k * total - std::int64_t{o} * (o + j) * d;
             verdict.on_threshold |= scaled == 0;
             verdict.consistent &= scaled > 0;
@@ -160,28 +167,39 @@ OracleVerdict exhaustive_check(const std::vector<std::int64_t>& ascending, int k
 
 bool violates(const std::vector<std::int64_t>& ascending, int k, std::int64_t d, int o, int j) {
     const int u = static_cast<int>(ascending.size()) - k;
-    if (o < 1 || o > k || j < 0 || j > u) return false;
+    if (o < 1 || o > k || j < 0 || j > u) {
+        return false;
+    }
     std::int64_t total = 0;
-    for (int i = 0; i < j; ++i) total += ascending[i];
-    for (int i = u; i < u + o; ++i) total += ascending[i];
+    for (int i = 0; i < j; ++i) {
+        total += ascending[i];
+    }
+    for (int i = u; i < u + o; ++i) {
+        total += ascending[i];
+    }
     return k * total - std::int64_t{o} * (o + j) * d < 0;
 }
 
 TEST(MeanConsistencyCheck, AgreesWithExhaustiveOracleWhateverTheHints) {
     std::mt19937 rng(20240611);
-    const std::int64_t inverse_alphas[] = {2, 4, 5, 10, 20};
+    const std::array<std::int64_t, 5> inverse_alphas = {2, 4, 5, 10, 20};
     int compared = 0;
     int inconsistent = 0;
     for (int trial = 0; trial < 3000; ++trial) {
         const int m = std::uniform_int_distribution<int>(1, 9)(rng);
         const int top = std::uniform_int_distribution<int>(1, 80)(rng);
         std::vector<std::int64_t> ascending(static_cast<std::size_t>(m));
-        for (auto& e : ascending) e = std::uniform_int_distribution<int>(0, top)(rng);
+        for (auto& e : ascending) {
+            e = std::uniform_int_distribution<int>(0, top)(rng);
+        }
         std::sort(ascending.begin(), ascending.end());
         const int k = std::uniform_int_distribution<int>(1, m)(rng);
-        const std::int64_t d = inverse_alphas[std::uniform_int_distribution<int>(0, 4)(rng)];
+        const std::int64_t d =
+            inverse_alphas.at(std::uniform_int_distribution<std::size_t>(0, 4)(rng));
         const OracleVerdict expected = exhaustive_check(ascending, k, d);
-        if (expected.on_threshold) continue;
+        if (expected.on_threshold) {
+            continue;
+        }
 
         const std::vector<double> cum_e = tulm::detail::build_prefix_sums(
             std::vector<double>(ascending.begin(), ascending.end()));

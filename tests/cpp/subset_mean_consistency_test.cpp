@@ -29,6 +29,7 @@ TEST_P(SubsetLayout, OutsideThenInsideAscending) {
     EXPECT_EQ(tulm::is_subset_mean_consistent(c.evalues, c.subset, 0.05), c.consistent) << c.why;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, SubsetLayout,
     testing::Values(
@@ -38,6 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"smallest alone fails", {60, 1, 50}, {1}, {0, 50, 110, 111}, false},
         LayoutCase{"everything, no outside values",
                    {60, 1, 50}, {0, 1, 2}, {0, 1, 51, 111}, false}));
+// clang-format on
 
 TEST(SubsetMeanConsistency, NaNSortsAfterInfinity) {
     // NaN last leaves 5 as the smallest inside value, which fails at (1, 0).

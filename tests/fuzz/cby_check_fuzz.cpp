@@ -38,7 +38,6 @@ void require_well_formed(const tulm::CbyCheckResult& result, int m, int r) {
     }
 }
 
-
 // The definition, pair by pair: every size s, every overlap i, the i largest
 // candidates with the s - i largest p-values outside, no pruning, no early
 // stop, no cache. A verdict is decided only away from the threshold, where the

@@ -70,8 +70,7 @@ Hint draw_hint(FuzzedDataProvider& data, const std::vector<double>& cum_e, int m
             hint.out = earlier.witness_out;
             break;
         }
-        default:
-            break;
+        default: break;
     }
     return hint;
 }
@@ -199,15 +198,9 @@ void check_any(FuzzedDataProvider& data, bool ascending) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data(bytes, size);
     switch (data.ConsumeIntegralInRange(0, 2)) {
-        case 0:
-            check_grid(data);
-            break;
-        case 1:
-            check_any(data, true);
-            break;
-        default:
-            check_any(data, false);
-            break;
+        case 0: check_grid(data); break;
+        case 1: check_any(data, true); break;
+        default: check_any(data, false); break;
     }
     return 0;
 }

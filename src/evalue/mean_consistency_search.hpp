@@ -1,6 +1,6 @@
-// The two searches for the largest mean-consistent set, written once over the
-// check they call, so tests can record the calls. The public searches run them
-// with mean_consistency_check.
+// Both searches for the largest mean-consistent set, written once over the
+// check they call, so that the tests can record each call (size and hints)
+// while the public searches call the check itself.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +22,8 @@ inline std::vector<double> build_prefix_sums(const std::vector<double>& evalues)
 
 // check(cum_e, k, alpha, hint_in, hint_out) -> MeanConsistencyResult.
 template <typename Check>
-int search_largest_exact(const std::vector<double>& evalues, double alpha, Check&& check) {
+int largest_mean_consistent_exact_with(const std::vector<double>& evalues, double alpha,
+                                       Check&& check) {
     const int m = static_cast<int>(evalues.size());
     const std::vector<double> cum_e = build_prefix_sums(evalues);
     int hint_in = -1;
@@ -39,7 +40,8 @@ int search_largest_exact(const std::vector<double>& evalues, double alpha, Check
 }
 
 template <typename Check>
-int search_largest_approximate(const std::vector<double>& evalues, double alpha, Check&& check) {
+int largest_mean_consistent_approximate_with(const std::vector<double>& evalues, double alpha,
+                                             Check&& check) {
     const int m = static_cast<int>(evalues.size());
     const int lower = ebh_count(evalues, alpha);
     if (lower == m) {
@@ -49,13 +51,13 @@ int search_largest_approximate(const std::vector<double>& evalues, double alpha,
     int lo = lower + 1;
     int hi = m;
     int answer = lower;
+    // Only a failure moves the hints: they come from the smallest size failed so far.
     int hint_in = -1;
     int hint_out = -1;
     while (lo <= hi) {
         const int mid = lo + (hi - lo) / 2;
         const MeanConsistencyResult result = check(cum_e, mid, alpha, hint_in, hint_out);
         if (result.consistent) {
-            // A pass keeps the hints of the smallest failure so far.
             answer = mid;
             lo = mid + 1;
         } else {

@@ -1,6 +1,6 @@
-// Both cBY searches, written once over the check they call, so that the tests
-// can record each call (size and hint) while the public searches call
-// cby_check itself.
+// Both searches for the largest cBY-significant set, written once over the
+// check they call, so that the tests can record each call (size and hint)
+// while the public searches call the check itself.
 #pragma once
 
 #include <vector>
@@ -9,6 +9,7 @@
 
 namespace tulm::detail {
 
+// check(pvalues, r, harmonic, warm_s, alpha) -> CbyCheckResult.
 template <typename Check>
 int largest_cby_significant_exact_with(const std::vector<double>& pvalues, double alpha,
                                        Check&& check) {
@@ -43,7 +44,7 @@ int largest_cby_significant_approximate_with(const std::vector<double>& pvalues,
     int lo = by + 1;
     int hi = m;
     int answer = by;
-    // Only a failure moves the hint: it is the smallest size failed so far.
+    // Only a failure moves the hint: it comes from the smallest size failed so far.
     int warm_s = 0;
     while (lo <= hi) {
         const int mid = lo + (hi - lo) / 2;

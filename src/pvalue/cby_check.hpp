@@ -1,0 +1,248 @@
+// The cBY check, written once over an observer that hears which size is
+// examined next and which test decides it. The public cby_check passes an
+// observer that does nothing; the tests record the order of examination.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "interval_queue.hpp"
+#include "tolerances.hpp"
+#include "tulm/pvalue.hpp"
+
+namespace tulm::detail {
+
+enum class SizeTest { quick, single, detailed };
+
+// inv / max(ceil(x * t - 1e-10), 1.0), where a NaN ceiling counts as 1.0
+// (std::max would pass the NaN on).
+inline double step_weight(double x, double t, double inv) {
+    const double step = std::ceil(x * t - kByTolerance);
+    return inv / (step > 1.0 ? step : 1.0);
+}
+
+// The cache entries a check has set: [first, last], empty while first > last.
+struct WrittenRange {
+    int first = std::numeric_limits<int>::max();
+    int last = 0;
+    void add(int from, int to) {
+        if (from <= to) {
+            first = std::min(first, from);
+            last = std::max(last, to);
+        }
+    }
+};
+
+// Working storage of the check. A search keeps one across all its checks, so
+// that a check costs no allocation and no O(m) zeroing of its weight cache:
+// each check starts from an all-zero cache and hands it back all zero.
+class CbyWorkspace {
+public:
+    // The zeroed cache of at least m + 1 entries for a new check.
+    std::vector<double>& cache_for(int m) {
+        const std::size_t entries = static_cast<std::size_t>(m) + 1;
+        if (cache_.size() < entries) {
+            cache_.assign(entries, 0.0);
+        }
+        return cache_;
+    }
+    // The check set cache entries in `written` only.
+    void zero(const WrittenRange& written) {
+        if (written.first <= written.last) {
+            std::fill(cache_.begin() + written.first, cache_.begin() + written.last + 1, 0.0);
+        }
+    }
+    IntervalQueue& queue() { return queue_; }
+
+private:
+    std::vector<double> cache_;
+    IntervalQueue queue_;
+};
+
+// What every size of one check shares.
+struct CbyCheckInputs {
+    const std::vector<double>& pvalues;
+    const std::vector<double>& harmonic;
+    int m;
+    int r;
+    double alpha;
+    double inv;           // 1 / alpha, one division
+    double cutoff;        // alpha + 1e-10: a larger x * h weighs 0
+    double pmax;          // the largest candidate, pvalues[m - r]
+    int first_candidate;  // m - r
+};
+
+// The terms of one examined size s.
+struct SizeTerms {
+    int s;
+    double h;  // harmonic[s]
+    double S;  // s * h
+    double T;  // S * inv: the steps of x are ceil(x * T - 1e-10)
+    int k;     // the largest overlap, min(r, s)
+    int i0;    // the smallest overlap, max(1, s - m + r)
+};
+
+inline SizeTerms size_terms(const CbyCheckInputs& in, int s) {
+    const double h = in.harmonic[s];
+    const double S = static_cast<double>(s) * h;
+    return {s, h, S, S * in.inv, std::min(in.r, s), std::max(1, s - in.m + in.r)};
+}
+
+// Holding at s implies holding at every smaller size, for descending p-values.
+inline bool passes_quick_test(const CbyCheckInputs& in, const SizeTerms& size) {
+    return static_cast<double>(size.k) * in.alpha >= in.pmax * size.S;
+}
+
+// Size 1: the largest candidate alone, with 1 for h and inv for T.
+inline bool violates_single_size(const CbyCheckInputs& in) {
+    double weight = 0.0;
+    if (in.cutoff >= in.pmax) {
+        weight = step_weight(in.pmax, in.inv, in.inv);
+    }
+    return in.inv / static_cast<double>(in.r) > weight + kByTolerance;
+}
+
+// Outside pass: the weights of the s - i0 largest p-values outside the
+// candidates, summed from the smallest of them upward and kept in cache[j + 1]
+// for the overlap scan, which takes them out again one by one.
+//
+// The cache is shared by the sizes of one check and is never cleared in full.
+// The scan reads this size's entries, from s - i0 down, and keeps going only
+// while total is above zero; in exact arithmetic total is 0 once the entries
+// written here are used up, and the scan stops. Rounding can leave a hair
+// above zero and let it read a few entries further down: those stand for
+// p-values above the cut-off, which weigh 0 at this size. Clearing the run of
+// non-zero entries just below the cut-off makes them read as 0 without
+// touching the rest of the cache.
+inline double outside_total(const CbyCheckInputs& in, const SizeTerms& size,
+                            std::vector<double>& cache, WrittenRange& written) {
+    double total = 0.0;
+    int j = size.s - size.i0 - 1;
+    for (; j >= 0; --j) {
+        const double x = in.pvalues[j];
+        if (x * size.h > in.cutoff) {
+            for (int t = j + 1; t >= 1 && cache[t] != 0.0; --t) {
+                cache[t] = 0.0;
+            }
+            break;
+        }
+        const double w = step_weight(x, size.T, in.inv);
+        cache[j + 1] = w;
+        total += w;
+    }
+    written.add(j + 2, size.s - size.i0);
+    return total;
+}
+
+// Candidate prefix: the i0 - 1 largest candidates, summed downward from the
+// smallest of them, up to the first above the cut-off.
+inline double candidate_prefix(const CbyCheckInputs& in, const SizeTerms& size) {
+    double sum = 0.0;
+    for (int n = size.i0 - 2; n >= 0; --n) {
+        const double x = in.pvalues[in.first_candidate + n];
+        if (x * size.h > in.cutoff) {
+            break;
+        }
+        sum += step_weight(x, size.T, in.inv);
+    }
+    return sum;
+}
+
+// Overlap scan over i = i0 .. k: sum holds the weights of the i largest
+// candidates and total those of the s - i largest outside values. Passes as
+// soon as the candidates alone reach i / (alpha * r); violates when both
+// together fall short of it.
+inline bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& size, double sum,
+                                  double total, const std::vector<double>& cache) {
+    for (int i = size.i0; i <= size.k; ++i) {
+        const double x = in.pvalues[in.first_candidate + i - 1];
+        // NaN products weigh 0 here, unlike in the two passes above.
+        const double w = in.cutoff >= x * size.h ? step_weight(x, size.T, in.inv) : 0.0;
+        sum += w;
+        const double M =
+            (static_cast<double>(i) * in.inv) / static_cast<double>(in.r) - kByTolerance;
+        if (sum >= M) {
+            return false;
+        }
+        if (M > sum + total) {
+            return true;
+        }
+        total -= cache[size.s - i];
+    }
+    return false;
+}
+
+inline bool violates_in_detail(const CbyCheckInputs& in, const SizeTerms& size,
+                               std::vector<double>& cache, WrittenRange& written) {
+    // The order of the sums is part of the result: total first, then sum.
+    const double total = outside_total(in, size, cache, written);
+    const double sum = candidate_prefix(in, size);
+    return overlap_scan_violates(in, size, sum, total, cache);
+}
+
+// The breadth-first loop over sizes, for r >= 1. Adds to `written` the cache
+// entries it sets.
+template <typename Observer>
+CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int warm_s,
+                               Observer& observe, WrittenRange& written) {
+    std::vector<double>& cache = work.cache_for(in.m);
+    IntervalQueue& queue = work.queue();
+    queue.restart({1, in.m});
+    bool hinted = warm_s != 0;
+    while (!queue.empty()) {
+        const auto [lo, hi] = queue.pop_front();
+        const int s = hinted ? warm_s : lo + (hi - lo) / 2;
+        hinted = false;
+        const SizeTerms size = size_terms(in, s);
+
+        if (passes_quick_test(in, size)) {
+            observe(s, SizeTest::quick);
+            // [lo, s - 1] passes too: dropped.
+            if (s < hi) {
+                queue.push_back({s + 1, hi});
+            }
+        } else if (s == 1) {
+            observe(s, SizeTest::single);
+            if (violates_single_size(in)) {
+                return {false, 1};
+            }
+            if (hi > 1) {
+                queue.push_back({2, hi});
+            }
+        } else {
+            observe(s, SizeTest::detailed);
+            if (violates_in_detail(in, size, cache, written)) {
+                return {false, s};
+            }
+            if (lo < s) {
+                queue.push_back({lo, s - 1});
+            }
+            if (s < hi) {
+                queue.push_back({s + 1, hi});
+            }
+        }
+    }
+    return {true, 0};
+}
+
+// The check on a workspace that it hands back with an all-zero cache.
+template <typename Observer>
+CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
+                                  const std::vector<double>& harmonic, int warm_s, double alpha,
+                                  Observer&& observe) {
+    if (r == 0) {
+        return {true, 0};
+    }
+    const int m = static_cast<int>(pvalues.size());
+    const CbyCheckInputs in{
+        pvalues, harmonic, m, r, alpha, 1.0 / alpha, alpha + kByTolerance, pvalues[m - r], m - r};
+    WrittenRange written;
+    const CbyCheckResult result = cby_check_sizes(work, in, warm_s, observe, written);
+    work.zero(written);
+    return result;
+}
+
+}  // namespace tulm::detail

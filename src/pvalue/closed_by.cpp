@@ -1,0 +1,65 @@
+#include <cstddef>
+#include <vector>
+
+#include "cby_check.hpp"
+#include "cby_search.hpp"
+#include "tolerances.hpp"
+#include "tulm/pvalue.hpp"
+
+namespace tulm {
+
+namespace {
+
+void ignore_size(int /*s*/, detail::SizeTest /*test*/) {}
+
+// The check with one workspace for all the checks of a search: a fresh weight
+// cache per check would cost O(m) each, O(m^2) over the exact search.
+class CheckWithSharedWorkspace {
+public:
+    CbyCheckResult operator()(const std::vector<double>& pvalues, int r,
+                              const std::vector<double>& harmonic, int warm_s, double alpha) {
+        return detail::cby_check_observed(work_, pvalues, r, harmonic, warm_s, alpha, ignore_size);
+    }
+
+private:
+    detail::CbyWorkspace work_;
+};
+
+}  // namespace
+
+CbyCheckResult cby_check(const std::vector<double>& pvalues, int r,
+                         const std::vector<double>& harmonic, int warm_s, double alpha) {
+    return CheckWithSharedWorkspace{}(pvalues, r, harmonic, warm_s, alpha);
+}
+
+std::vector<double> prepare_pvalues(const std::vector<double>& pvalues) {
+    std::vector<double> prepared(pvalues);
+    for (double& p : prepared) {
+        if (p == 0.0) {
+            p = detail::kZeroPvalueStandIn;
+        }
+    }
+    return prepared;
+}
+
+std::vector<double> build_harmonic_table(int m) {
+    const std::size_t entries = m > 0 ? static_cast<std::size_t>(m) + 1 : 1;
+    std::vector<double> harmonic(entries, 0.0);
+    // Plain running sum: each entry is the previous one plus 1/i, so the table
+    // equals what a caller's sequential loop produces, last bit included.
+    for (std::size_t i = 1; i < entries; ++i) {
+        harmonic[i] = harmonic[i - 1] + 1.0 / static_cast<double>(i);
+    }
+    return harmonic;
+}
+
+int largest_cby_significant_exact(const std::vector<double>& pvalues, double alpha) {
+    return detail::largest_cby_significant_exact_with(pvalues, alpha, CheckWithSharedWorkspace{});
+}
+
+int largest_cby_significant_approximate(const std::vector<double>& pvalues, double alpha) {
+    return detail::largest_cby_significant_approximate_with(pvalues, alpha,
+                                                            CheckWithSharedWorkspace{});
+}
+
+}  // namespace tulm
