@@ -6,7 +6,7 @@
 #include <pybind11/stl.h>
 #include "buffer_casters.hpp"
 
-#include "length_guard.hpp"
+#include "argument_checks.hpp"
 
 namespace tulm::binding {
 

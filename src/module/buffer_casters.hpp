@@ -81,7 +81,7 @@ public:
     OneDimensionalBuffer& operator=(const OneDimensionalBuffer&) = delete;
 
     // The struct-module code of a native element ("x" or "@x"), else 0.
-    char format_code() const {
+    [[nodiscard]] char format_code() const {
         if (!held_ || view_.ndim != 1 || view_.suboffsets != nullptr || view_.format == nullptr) {
             return 0;
         }
@@ -89,9 +89,9 @@ public:
         if (format[0] == '@') {
             ++format;
         }
-        return format[0] != '\0' && format[1] == '\0' ? format[0] : 0;
+        return format[0] != '\0' && format[1] == '\0' ? format[0] : '\0';
     }
-    const Py_buffer& view() const { return view_; }
+    [[nodiscard]] const Py_buffer& view() const { return view_; }
 
 private:
     Py_buffer view_{};
@@ -146,7 +146,8 @@ bool convert_element(Element element, int& out) {
         if (!std::in_range<int>(element)) {
             return false;
         }
-        out = static_cast<int>(element);
+        // A signed char element is a number, not a character.
+        out = static_cast<int>(element);  // NOLINT(bugprone-signed-char-misuse)
         return true;
     } else {
         return false;  // floats for ints: truncation rules differ by source type

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "bindings.hpp"
 #include "tulm/evalue.hpp"
 
@@ -5,19 +7,41 @@ namespace tulm::binding {
 
 namespace {
 
+// The adapters: each refuses what its kernel must not see, then runs it.
+
 // The search switch behind closede_bh_cpp and largest_mean_consistent_k.
 int closed_ebh(const std::vector<double>& evalues, double alpha, bool approximate) {
-    require_fits(evalues, kMaxLengthPlusOne);
+    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
     return approximate ? largest_mean_consistent_approximate(evalues, alpha)
                        : largest_mean_consistent_exact(evalues, alpha);
 }
 
-// The subset test, on a layout of m + 1 prefix sums.
 bool subset_mean_consistent(const std::vector<double>& evalues, const std::vector<int>& subset,
                             double alpha) {
-    require_fits(evalues, kMaxLengthPlusOne);
-    require_fits(subset, kMaxLength);
+    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
+    require_length_at_most(subset.size(), kMaxLength);
     return is_subset_mean_consistent(evalues, subset, alpha);
+}
+
+int closed_ebh_exact(const std::vector<double>& evalues, double alpha) {
+    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
+    return largest_mean_consistent_exact(evalues, alpha);
+}
+
+int closed_ebh_approximate(const std::vector<double>& evalues, double alpha) {
+    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
+    return largest_mean_consistent_approximate(evalues, alpha);
+}
+
+int ebh(const std::vector<double>& evalues, double alpha) {
+    require_length_at_most(evalues.size(), kMaxLength);
+    return ebh_count(evalues, alpha);
+}
+
+bool mean_consistent(const std::vector<double>& cum_e, int r, double alpha) {
+    require_length_at_most(cum_e.size(), kMaxLength);
+    require_non_negative("r", r);
+    return mean_consistency_check(cum_e, r, alpha, -1, -1).consistent;
 }
 
 }  // namespace
@@ -31,13 +55,13 @@ void register_evalue(py::module_& m) {
           py::arg("evalues"), py::arg("alpha") = 0.05, py::arg("approximate") = false);
     m.def("is_subset_mean_consistent", subset_mean_consistent,
           py::arg("evalues"), py::arg("subset"), py::arg("alpha") = 0.05);
-    m.def("largestmeanconsistent_cpp", guarded<largest_mean_consistent_exact, kMaxLengthPlusOne>,
+    m.def("largestmeanconsistent_cpp", closed_ebh_exact,
           py::arg("evalues"), py::arg("alpha"));
-    m.def("largestmeanconsistent_approximate_cpp",
-          guarded<largest_mean_consistent_approximate, kMaxLengthPlusOne>,
+    m.def("largestmeanconsistent_approximate_cpp", closed_ebh_approximate,
           py::arg("evalues"), py::arg("alpha"));
-    m.def("eBH_cpp", guarded<ebh_count>, py::arg("evalues"), py::arg("alpha"));
-    m.def("meanconsistent_wrapper_cpp", guarded<mean_consistent>,
+    m.def("eBH_cpp", ebh,
+          py::arg("evalues"), py::arg("alpha"));
+    m.def("meanconsistent_wrapper_cpp", mean_consistent,
           py::arg("cum_e"), py::arg("r"), py::arg("alpha"));
 }
 // clang-format on

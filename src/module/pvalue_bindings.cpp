@@ -1,5 +1,3 @@
-#include <cstddef>
-#include <string>
 #include <vector>
 
 #include "bindings.hpp"
@@ -9,42 +7,39 @@ namespace tulm::binding {
 
 namespace {
 
-// The kernels read harmonic[m] without looking at its length.
-void require_harmonic_entries(const std::vector<double>& harmonic, int m) {
-    const std::size_t needed = static_cast<std::size_t>(m) + 1;
-    if (harmonic.size() < needed) {
-        throw py::value_error("harmonic must hold at least m + 1 = " + std::to_string(needed)
-                              + " entries, got " + std::to_string(harmonic.size()));
-    }
-}
+// The adapters: each refuses what its kernel must not see, then runs it.
 
-void require_size(const char* name, int value, int m) {
-    if (value < 0 || value > m) {
-        throw py::value_error(std::string(name) + " must lie in 0 ... m = " + std::to_string(m)
-                              + ", got " + std::to_string(value));
-    }
-}
-
-int by_count_checked(const std::vector<double>& pvalues, const std::vector<double>& harmonic,
-                     double alpha) {
-    require_fits(pvalues, kMaxLength);
+int by(const std::vector<double>& pvalues, const std::vector<double>& harmonic, double alpha) {
+    require_length_at_most(pvalues.size(), kMaxLength);
+    require_length_at_most(harmonic.size(), kMaxLength);
     const int m = static_cast<int>(pvalues.size());
     if (m > 0) {
-        require_harmonic_entries(harmonic, m);
+        require_harmonic_entries(harmonic.size(), m);
     }
     return by_count(pvalues, harmonic, alpha);
 }
 
-// Refuses, before the check runs, any argument that would make it read past
-// the vectors; r = 0 passes without looking at the others.
+int closed_by_exact(const std::vector<double>& pvalues, double alpha) {
+    require_length_at_most(pvalues.size(), kMaxLengthWithOneMore);
+    return largest_cby_significant_exact(pvalues, alpha);
+}
+
+int closed_by_approximate(const std::vector<double>& pvalues, double alpha) {
+    require_length_at_most(pvalues.size(), kMaxLengthWithOneMore);
+    return largest_cby_significant_approximate(pvalues, alpha);
+}
+
+// r = 0 passes without looking at the other arguments, so they are checked
+// only when the check will read them.
 py::dict cby_check_dict(const std::vector<double>& pvalues, int r,
                         const std::vector<double>& harmonic, int warm_s, double alpha) {
-    require_fits(pvalues, kMaxLength);
+    require_length_at_most(pvalues.size(), kMaxLength);
+    require_length_at_most(harmonic.size(), kMaxLength);
     const int m = static_cast<int>(pvalues.size());
-    require_size("r", r, m);
+    require_size_within("r", r, m);
     if (r > 0) {
-        require_size("warm_s", warm_s, m);
-        require_harmonic_entries(harmonic, m);
+        require_size_within("warm_s", warm_s, m);
+        require_harmonic_entries(harmonic.size(), m);
     }
     const CbyCheckResult result = cby_check(pvalues, r, harmonic, warm_s, alpha);
     py::dict verdict;
@@ -58,12 +53,11 @@ py::dict cby_check_dict(const std::vector<double>& pvalues, int r,
 // The table of the API: one line per function, arguments as Python sees them.
 // clang-format off
 void register_pvalue(py::module_& m) {
-    m.def("BY_cpp", by_count_checked,
+    m.def("BY_cpp", by,
           py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
-    m.def("largestcBYsignificant_cpp", guarded<largest_cby_significant_exact, kMaxLengthPlusOne>,
+    m.def("largestcBYsignificant_cpp", closed_by_exact,
           py::arg("pvalues"), py::arg("alpha"));
-    m.def("largestcBYsignificant_approximate_cpp",
-          guarded<largest_cby_significant_approximate, kMaxLengthPlusOne>,
+    m.def("largestcBYsignificant_approximate_cpp", closed_by_approximate,
           py::arg("pvalues"), py::arg("alpha"));
     m.def("cBY_check_cpp", cby_check_dict,
           py::arg("pvalues"), py::arg("r"), py::arg("harmonic"), py::arg("warm_s"), py::arg("alpha"));
