@@ -1,13 +1,14 @@
 # make demo: set up, build, install and run the demo.
 # make test: set up, build, install and run every test suite.
+# The CMake configurations (test, sanitize, fuzz, lint) are CMakePresets.json.
 
 PYTHON ?= $(shell scripts/find-python3.13)
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build
-JOBS   ?= 2
+JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: demo test test-cpp test-python install sanitize memcheck clean \
+.PHONY: demo test test-cpp test-python install sanitize memcheck stress fuzz lint clean \
 	stubs stubs-check typecheck wheel-test bench
 
 demo: install $(VENV)/.group-demo
@@ -15,16 +16,16 @@ demo: install $(VENV)/.group-demo
 
 test: test-cpp test-python
 
-# The virtual environment holds the build requirements of pyproject.toml
-# (read from it, so the pins live in one place) and the test group.
+# The virtual environment with the build requirements of pyproject.toml (read
+# from it, so the pins live in one place); each target adds the dependency
+# group it needs.
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { scripts/find-python3.13; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade "pip>=25.1"
-	$(VPY) -m pip install --quiet --group test $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	$(VPY) -m pip install --quiet $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
 	touch $@
 
-# The other dependency groups of pyproject.toml, installed when a target needs one.
 $(VENV)/.group-%: pyproject.toml $(VENV)/.ready
 	$(VPY) -m pip install --quiet --group $*
 	touch $@
@@ -33,46 +34,44 @@ install: $(VENV)/.ready
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps \
 	    -Ccmake.define.TULM_WERROR=ON .
 
-test-python: install
+test-python: install $(VENV)/.group-test
 	$(VPY) -m pytest
 
 test-cpp:
-	cmake -S . -B $(BUILD)/cpp -DTULM_BUILD_MODULE=OFF -DTULM_BUILD_TESTS=ON -DTULM_WERROR=ON
-	cmake --build $(BUILD)/cpp -j $(JOBS)
-	ctest --test-dir $(BUILD)/cpp --output-on-failure
+	cmake --preset test
+	cmake --build --preset test -j $(JOBS)
+	ctest --preset test
 
 # The C++ tests and the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; Python runs with the ASan runtime preloaded and
-# its own allocator off, so every allocation is checked. libstdc++ is preloaded
-# too: ASan must find __cxa_throw when it starts, and Python does not link it.
-# Reports go to files, since pytest's capture would swallow them with the
-# process; a huge request returns null (MemoryError) instead of aborting.
+# its own allocator off, so every allocation is checked. The runtimes come from
+# the compiler that built the extension. libstdc++ is preloaded too: ASan must
+# find __cxa_throw when it starts, and Python does not link it. Reports go to
+# files, since pytest's capture would swallow them with the process; a huge
+# request returns null (MemoryError) instead of aborting.
 SANITIZE_DIR := $(BUILD)/sanitize
-sanitize: $(VENV)/.ready
-	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTULM_SANITIZE=ON \
-	    -DTULM_BUILD_TESTS=ON -DTULM_WERROR=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
-	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
-	cmake --build $(SANITIZE_DIR) -j $(JOBS)
-	ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+SANITIZE_CXX  = $$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(SANITIZE_DIR)/CMakeCache.txt)
+sanitize: $(VENV)/.group-test
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize
 	rm -f $(SANITIZE_DIR)/report.*
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(abspath $(SANITIZE_DIR))/report \
 	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_DIR))/report \
 	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR)) TULM_HYPOTHESIS_PROFILE=thorough \
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	LD_PRELOAD="$$($(SANITIZE_CXX) -print-file-name=libasan.so) $$($(SANITIZE_CXX) -print-file-name=libstdc++.so)" \
 	    $(VPY) -m pytest || { cat $(SANITIZE_DIR)/report.* 2>/dev/null; exit 1; }
 	@! ls $(SANITIZE_DIR)/report.* 2>/dev/null || { cat $(SANITIZE_DIR)/report.*; exit 1; }
 
 # Valgrind's memcheck over the C++ kernel tests.
 memcheck: test-cpp
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-	    $(BUILD)/cpp/tests/cpp/tulm_kernel_tests --gtest_brief=1
-
-.PHONY: stress fuzz
+	    $(BUILD)/test/tests/cpp/tulm_kernel_tests --gtest_brief=1
 
 # Every function called STRESS_CALLS times per case, succeeding and failing:
 # resident and traced memory and the arguments' reference counts stay flat.
 STRESS_CALLS ?= 100000
-stress: install
+stress: install $(VENV)/.group-test
 	TULM_STRESS_CALLS=$(STRESS_CALLS) $(VPY) -m pytest -m stress
 
 # libFuzzer (Debian's clang) over the two checks, with AddressSanitizer and
@@ -82,9 +81,8 @@ FUZZ_DIR     := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS      := mean_consistency_fuzz cby_check_fuzz
 fuzz:
-	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTULM_FUZZ=ON -DTULM_BUILD_MODULE=OFF -DTULM_WERROR=ON
-	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
 	@for fuzzer in $(FUZZERS); do \
 	    mkdir -p $(FUZZ_DIR)/corpus/$$fuzzer; \
 	    echo "$$fuzzer: $(FUZZ_SECONDS) s"; \
@@ -94,6 +92,19 @@ fuzz:
 	        || { tail -n 60 $(FUZZ_DIR)/$$fuzzer.log; exit 1; }; \
 	    grep -E '^Done [0-9]+ runs' $(FUZZ_DIR)/$$fuzzer.log; \
 	done
+
+# clang-format in check mode; clang-tidy (warnings are errors: .clang-tidy) over every C++
+# source, from the compile commands of the lint preset (clang 14 does not
+# recognise the atomics of Python 3.13's headers by itself, hence the define);
+# ruff over the Python.
+lint: $(VENV)/.group-lint
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+	cmake --preset lint > /dev/null
+	run-clang-tidy -p $(BUILD)/lint -j $(JOBS) -quiet \
+	    -extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 '$(CURDIR)/(src|tests/cpp)/' > $(BUILD)/lint/tidy.log 2>&1 \
+	    || { grep -E -A3 'warning:|error:' $(BUILD)/lint/tidy.log; exit 1; }
+	$(VPY) -m ruff check .
+	$(VPY) -m ruff format --check .
 
 # _tulm.pyi is generated from the built module by pybind11-stubgen (pinned in
 # the typecheck group): make stubs rewrites it, make stubs-check fails when the
