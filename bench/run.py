@@ -29,9 +29,10 @@ BENCH = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
-import _tulm  # noqa: E402
 from numpy_ebh import ebh_count_numpy  # noqa: E402
 from simulate import Screen  # noqa: E402
+
+import _tulm  # noqa: E402
 
 ALPHA = 0.05
 SIZES = [1_000, 3_162, 10_000, 31_623, 100_000, 316_228, 1_000_000]
@@ -44,9 +45,17 @@ LIST_LIMIT_SECONDS = 2.0
 # function's arguments from a screen, passing every array through `conv`
 # (identity for array input, tolist for list input).
 FUNCTION_NAMES = [
-    "eBH_cpp", "closede_bh_cpp", "largest_mean_consistent_k", "largestmeanconsistent_cpp",
-    "largestmeanconsistent_approximate_cpp", "is_subset_mean_consistent", "meanconsistent_wrapper_cpp",
-    "BY_cpp", "largestcBYsignificant_cpp", "largestcBYsignificant_approximate_cpp", "cBY_check_cpp",
+    "eBH_cpp",
+    "closede_bh_cpp",
+    "largest_mean_consistent_k",
+    "largestmeanconsistent_cpp",
+    "largestmeanconsistent_approximate_cpp",
+    "is_subset_mean_consistent",
+    "meanconsistent_wrapper_cpp",
+    "BY_cpp",
+    "largestcBYsignificant_cpp",
+    "largestcBYsignificant_approximate_cpp",
+    "cBY_check_cpp",
 ]
 
 
@@ -73,6 +82,7 @@ def function_table(module):
         def prepare(screen, conv):
             args = arguments(screen, conv)[name]
             return lambda: function(*args)
+
         return prepare
 
     return [(name, call_of(name)) for name in FUNCTION_NAMES if hasattr(module, name)]
@@ -88,6 +98,7 @@ def as_list(values):
 
 # ---------------------------------------------------------------------------
 # Timing
+
 
 def time_once(call):
     start = time.perf_counter()
@@ -110,7 +121,7 @@ def measure(*calls, target_seconds=0.5, max_runs=25):
         runs = int(min(max_runs, max(3, target_seconds / slowest)))
         block = max(1, runs // 3) if slowest < 0.1 else 1
         while len(samples[0]) < runs:
-            for call, sample in zip(calls, samples):
+            for call, sample in zip(calls, samples, strict=True):
                 if block > 1:
                     call()
                 sample.extend(time_once(call) for _ in range(block))
@@ -135,16 +146,23 @@ def fit_exponent(points, min_m=10_000):
 # The module without the buffer casters, built beside the current one and
 # loaded as _tulm_standard, so list inputs can be compared in the same run.
 
+
 def build_standard_module(log):
     target = ROOT / "build" / "bench-standard"
     tree = target / "tree"
     edits = {
         "src/module/bindings.hpp": lambda text: text.replace('#include "buffer_casters.hpp"\n', ""),
-        "src/module/module.cpp": lambda text: text.replace("PYBIND11_MODULE(_tulm,", "PYBIND11_MODULE(_tulm_standard,"),
+        "src/module/module.cpp": lambda text: text.replace(
+            "PYBIND11_MODULE(_tulm,", "PYBIND11_MODULE(_tulm_standard,"
+        ),
         "CMakeLists.txt": lambda text: re.sub(r"\b_tulm\b", "_tulm_standard", text),
     }
     sources = [ROOT / "CMakeLists.txt"] + [
-        path for folder in ("include", "src") for path in sorted((ROOT / folder).rglob("*")) if path.is_file()]
+        path
+        for folder in ("include", "src")
+        for path in sorted((ROOT / folder).rglob("*"))
+        if path.is_file()
+    ]
     for path in sources:
         relative = path.relative_to(ROOT).as_posix()
         text = path.read_text()
@@ -156,11 +174,21 @@ def build_standard_module(log):
         if not destination.exists() or destination.read_text() != edited:
             destination.parent.mkdir(parents=True, exist_ok=True)
             destination.write_text(edited)
-    pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
+    pybind11_dir = subprocess.run(
+        [sys.executable, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True, check=True
+    ).stdout.strip()
     commands = [
-        ["cmake", "-S", str(tree), "-B", str(target / "build"), "-DCMAKE_BUILD_TYPE=Release",
-         "-DTULM_BUILD_TESTS=OFF", f"-DPython_EXECUTABLE={sys.executable}", f"-Dpybind11_DIR={pybind11_dir}"],
+        [
+            "cmake",
+            "-S",
+            str(tree),
+            "-B",
+            str(target / "build"),
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DTULM_BUILD_TESTS=OFF",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-Dpybind11_DIR={pybind11_dir}",
+        ],
         ["cmake", "--build", str(target / "build"), "-j", "2"],
     ]
     log("baseline: building the module with pybind11's standard sequence casters ...")
@@ -171,11 +199,13 @@ def build_standard_module(log):
             return None
     sys.path.insert(0, str(target / "build"))
     import _tulm_standard
+
     return _tulm_standard
 
 
 # ---------------------------------------------------------------------------
 # Machine description
+
 
 def machine_description():
     cpu = platform.processor() or platform.machine()
@@ -227,12 +257,16 @@ def seconds(t):
 # ---------------------------------------------------------------------------
 # The suite
 
+
 def prepared_screen(m):
     """A screen with the counts that the check functions take as r."""
     screen = Screen(m)
     screen.ebh_count = _tulm.eBH_cpp(screen.evalues_ascending, ALPHA)
-    screen.by_count = _tulm.BY_cpp(screen.pvalues_descending, screen.harmonic, ALPHA) \
-        if hasattr(_tulm, "BY_cpp") else 0
+    screen.by_count = (
+        _tulm.BY_cpp(screen.pvalues_descending, screen.harmonic, ALPHA)
+        if hasattr(_tulm, "BY_cpp")
+        else 0
+    )
     return screen
 
 
@@ -240,8 +274,10 @@ def run_scaling(sizes, budget, standard, log):
     functions = function_table(_tulm)
     absent = [name for name in FUNCTION_NAMES if not hasattr(_tulm, name)]
     standard_calls = dict(function_table(standard)) if standard is not None else {}
-    results = {name: {"array": [], "list": [], "standard list": [], "stopped": None, "edge": None}
-               for name, _ in functions}
+    results = {
+        name: {"array": [], "list": [], "standard list": [], "stopped": None, "edge": None}
+        for name, _ in functions
+    }
     active = {name for name, _ in functions}
     for m in sizes:
         log(f"m = {m:,}: simulating ...")
@@ -258,7 +294,9 @@ def run_scaling(sizes, budget, standard, log):
                 if probed is None or probed > budget:
                     entry["stopped"] = {"m": m, "seconds": probed}
                     active.discard(name)
-                    log(f"  {name}: over budget at m = {m:,} ({seconds(probed) if probed else 'stopped'}), done")
+                    log(
+                        f"  {name}: over budget at m = {m:,} ({seconds(probed) if probed else 'stopped'}), done"
+                    )
                     continue
             array_call = call(screen, as_array)
             t_first = time_once(array_call)
@@ -274,10 +312,16 @@ def run_scaling(sizes, budget, standard, log):
                 if name in standard_calls:
                     calls.append(standard_calls[name](screen, as_list))
             medians, runs = measure(*calls)
-            for kind, t in zip(("array", "list", "standard list"), medians):
+            for kind, t in zip(("array", "list", "standard list"), medians, strict=True):
                 entry[kind].append((m, t))
-            log(f"  {name}: " + ", ".join(f"{kind} {seconds(t)}" for kind, t in
-                                           zip(("array", "list", "list before"), medians)) + f" ({runs} runs)")
+            log(
+                f"  {name}: "
+                + ", ".join(
+                    f"{kind} {seconds(t)}"
+                    for kind, t in zip(("array", "list", "list before"), medians, strict=True)
+                )
+                + f" ({runs} runs)"
+            )
     for name, _ in functions:
         entry = results[name]
         if entry["stopped"] and len(entry["array"]) >= 2:
@@ -310,7 +354,15 @@ def measure_budget_edge(name, entry, budget, log):
 
 def probe_in_subprocess(name, m, budget):
     """Seconds of one call in a child process, or None when it ran past the budget."""
-    command = [sys.executable, str(BENCH / "run.py"), "--probe", name, str(m), "--budget", str(budget)]
+    command = [
+        sys.executable,
+        str(BENCH / "run.py"),
+        "--probe",
+        name,
+        str(m),
+        "--budget",
+        str(budget),
+    ]
     try:
         result = subprocess.run(command, capture_output=True, text=True, timeout=budget + 300)
     except subprocess.TimeoutExpired:
@@ -322,6 +374,7 @@ def probe(name, m, budget):
     """The child side: faulthandler's watchdog ends the process at the budget,
     even inside a kernel that holds the GIL."""
     import faulthandler
+
     call = dict(function_table(_tulm))[name](prepared_screen(m), as_array)
     with open(os.devnull, "w") as devnull:
         faulthandler.dump_traceback_later(budget, exit=True, file=devnull)
@@ -340,7 +393,9 @@ def run_comparisons(m, log):
     def row(label, numerator, denominator, target, better):
         ratio = numerator / denominator
         met = None if target is None else (ratio <= target if better == "<=" else ratio >= target)
-        rows.append({"label": label, "ratio": ratio, "target": target, "better": better, "met": met})
+        rows.append(
+            {"label": label, "ratio": ratio, "target": target, "better": better, "met": met}
+        )
         log(f"  {label}: {ratio:.2f}" + ("" if target is None else f" (target {better} {target})"))
 
     log(f"comparisons at m = {m:,}")
@@ -348,27 +403,43 @@ def run_comparisons(m, log):
     # cheap or costly (fresh pages) depending on what the previous call freed.
     # At alpha = 1e300 the first value passes: the call is the conversion alone.
     (t_copy_e, t_ebh, t_convert), _ = measure(
-        lambda: np.copy(e), lambda: _tulm.eBH_cpp(e, ALPHA), lambda: _tulm.eBH_cpp(e, 1e300),
-        target_seconds=2.0)
+        lambda: np.copy(e),
+        lambda: _tulm.eBH_cpp(e, ALPHA),
+        lambda: _tulm.eBH_cpp(e, 1e300),
+        target_seconds=2.0,
+    )
     (t_ebh_2, t_ebh_list), _ = measure(
-        lambda: _tulm.eBH_cpp(e, ALPHA), lambda: _tulm.eBH_cpp(e_list, ALPHA), target_seconds=2.0)
+        lambda: _tulm.eBH_cpp(e, ALPHA), lambda: _tulm.eBH_cpp(e_list, ALPHA), target_seconds=2.0
+    )
     (t_ebh_3, t_ebh_numpy), _ = measure(
-        lambda: _tulm.eBH_cpp(e, ALPHA), lambda: ebh_count_numpy(e, ALPHA), target_seconds=2.0)
+        lambda: _tulm.eBH_cpp(e, ALPHA), lambda: ebh_count_numpy(e, ALPHA), target_seconds=2.0
+    )
     assert ebh_count_numpy(e, ALPHA) == _tulm.eBH_cpp(e, ALPHA)
     assert _tulm.eBH_cpp(e, 1e300) == m
-    times = {"numpy.copy(evalues)": t_copy_e, "eBH_cpp(array)": t_ebh,
-             "eBH_cpp(array), conversion only": t_convert, "eBH_cpp(list)": t_ebh_list,
-             "numpy e-BH": t_ebh_numpy}
+    times = {
+        "numpy.copy(evalues)": t_copy_e,
+        "eBH_cpp(array)": t_ebh,
+        "eBH_cpp(array), conversion only": t_convert,
+        "eBH_cpp(list)": t_ebh_list,
+        "numpy e-BH": t_ebh_numpy,
+    }
     row("eBH_cpp(array) / numpy.copy", t_ebh, t_copy_e, 3.0, "<=")
     row("eBH_cpp(array) conversion only / numpy.copy", t_convert, t_copy_e, None, "<=")
     row("eBH_cpp(list) / eBH_cpp(array)", t_ebh_list, t_ebh_2, 20.0, ">=")
     row("numpy e-BH / eBH_cpp(array)", t_ebh_numpy, t_ebh_3, None, ">=")
 
     if hasattr(_tulm, "BY_cpp"):
-        (t_copy_p, t_by), _ = measure(lambda: np.copy(p), lambda: _tulm.BY_cpp(p, h, ALPHA), target_seconds=2.0)
-        (t_by_2, t_by_list), _ = measure(lambda: _tulm.BY_cpp(p, h, ALPHA),
-                                         lambda: _tulm.BY_cpp(p_list, h_list, ALPHA), target_seconds=2.0)
-        times.update({"numpy.copy(pvalues)": t_copy_p, "BY_cpp(array)": t_by, "BY_cpp(list)": t_by_list})
+        (t_copy_p, t_by), _ = measure(
+            lambda: np.copy(p), lambda: _tulm.BY_cpp(p, h, ALPHA), target_seconds=2.0
+        )
+        (t_by_2, t_by_list), _ = measure(
+            lambda: _tulm.BY_cpp(p, h, ALPHA),
+            lambda: _tulm.BY_cpp(p_list, h_list, ALPHA),
+            target_seconds=2.0,
+        )
+        times.update(
+            {"numpy.copy(pvalues)": t_copy_p, "BY_cpp(array)": t_by, "BY_cpp(list)": t_by_list}
+        )
         row("BY_cpp(array) / numpy.copy", t_by, t_copy_p, 3.0, "<=")
         row("BY_cpp(list) / BY_cpp(array)", t_by_list, t_by_2, 20.0, ">=")
         try:
@@ -381,12 +452,23 @@ def run_comparisons(m, log):
             def by_end_to_end():
                 return _tulm.BY_cpp(np.sort(unsorted)[::-1], h, ALPHA)
 
-            (t_scipy_sorted, t_by_3), _ = measure(lambda: false_discovery_control(p, method="by"),
-                                                  lambda: _tulm.BY_cpp(p, h, ALPHA), target_seconds=2.0)
-            (t_scipy, t_by_e2e), _ = measure(lambda: false_discovery_control(unsorted, method="by"),
-                                             by_end_to_end, target_seconds=2.0)
-            times.update({"scipy BY (pre-sorted input)": t_scipy_sorted, "scipy BY (unsorted input)": t_scipy,
-                          "sort + BY_cpp": t_by_e2e})
+            (t_scipy_sorted, t_by_3), _ = measure(
+                lambda: false_discovery_control(p, method="by"),
+                lambda: _tulm.BY_cpp(p, h, ALPHA),
+                target_seconds=2.0,
+            )
+            (t_scipy, t_by_e2e), _ = measure(
+                lambda: false_discovery_control(unsorted, method="by"),
+                by_end_to_end,
+                target_seconds=2.0,
+            )
+            times.update(
+                {
+                    "scipy BY (pre-sorted input)": t_scipy_sorted,
+                    "scipy BY (unsorted input)": t_scipy,
+                    "sort + BY_cpp": t_by_e2e,
+                }
+            )
             row("scipy BY / BY_cpp, pre-sorted input", t_scipy_sorted, t_by_3, 20.0, ">=")
             row("scipy BY / (sort + BY_cpp), unsorted input", t_scipy, t_by_e2e, 1.0, ">=")
             scipy_count = int((false_discovery_control(unsorted, method="by") <= ALPHA).sum())
@@ -398,6 +480,7 @@ def run_comparisons(m, log):
 # ---------------------------------------------------------------------------
 # Report
 
+
 def write_report(out, run):
     """benchmark.md from the record that results.json holds."""
     machine, results, budget, sizes = run["machine"], run["scaling"], run["budget"], run["sizes"]
@@ -406,21 +489,27 @@ def write_report(out, run):
     finished = datetime.datetime.fromisoformat(run["finished"])
     loads = run["loads"]
     lines = [
-        "# _tulm benchmark", "",
-        f"Run {started:%Y-%m-%d %H:%M} – {finished:%H:%M} with `{run['command']}`; "
-        f"load average {loads[0]} at the start, {loads[1]} at the end.", "",
-        "| machine | |", "|---|---|",
+        "# _tulm benchmark",
+        "",
+        f"Run {started:%Y-%m-%d %H:%M} to {finished:%H:%M} with `{run['command']}`; "
+        f"load average {loads[0]} at the start, {loads[1]} at the end.",
+        "",
+        "| machine | |",
+        "|---|---|",
         f"| CPU | {machine['cpu']} ({machine['logical cpus']} logical) |",
         f"| memory | {machine['memory']} |",
         f"| system | {machine['system']} |",
         "| versions | " + ", ".join(f"{k} {v}" for k, v in machine["versions"].items()) + " |",
-        f"| module | `{machine['module']}` |", "",
+        f"| module | `{machine['module']}` |",
+        "",
         f"Data: the demo's simulated screen (5 % signals, shift 3), alpha = {ALPHA}; e-values ascending, "
         "p-values descending, as float64 numpy arrays or as lists of floats. Median of repeated "
         f"runs (3 to 25, about 0.5 s per point; calls under 0.1 s take turns in blocks, each "
         f"after one untimed run, so their large allocations are measured in their steady "
-        f"state); one call is allowed {budget:g} s.", "",
-        "## Time per call against m", "",
+        f"state); one call is allowed {budget:g} s.",
+        "",
+        "## Time per call against m",
+        "",
         "| function | input | " + " | ".join(f"{m:,}" for m in sizes) + " | exponent |",
         "|---|---|" + "---:|" * (len(sizes) + 1),
     ]
@@ -432,21 +521,37 @@ def write_report(out, run):
             exponent = fit_exponent(entry[kind]) if kind == "array" else None
             label = {"standard list": "list, before"}.get(kind, kind)
             cells = [seconds(found.get(m)) for m in sizes]
-            lines.append(f"| `{name}` | {label} | " + " | ".join(cells)
-                         + f" | {'' if exponent is None else f'{exponent:.2f}'} |")
-    overhead = [t / dict(entry["standard list"])[m] for entry in results.values()
-                for m, t in entry["list"] if m in dict(entry["standard list"])]
-    lines += ["", "*list, before*: the same list call on the module built with pybind11's standard "
-              "sequence casters (no buffer path), timed alternately with the current one."]
+            lines.append(
+                f"| `{name}` | {label} | "
+                + " | ".join(cells)
+                + f" | {'' if exponent is None else f'{exponent:.2f}'} |"
+            )
+    overhead = [
+        t / dict(entry["standard list"])[m]
+        for entry in results.values()
+        for m, t in entry["list"]
+        if m in dict(entry["standard list"])
+    ]
+    lines += [
+        "",
+        "*list, before*: the same list call on the module built with pybind11's standard "
+        "sequence casters (no buffer path), timed alternately with the current one.",
+    ]
     if overhead:
         mean = math.exp(statistics.fmean(math.log(r) for r in overhead))
-        lines.append(f"Over the {len(overhead)} points, list / list before has geometric mean "
-                     f"{mean:.3f} (from {min(overhead):.2f} to {max(overhead):.2f}).")
+        lines.append(
+            f"Over the {len(overhead)} points, list / list before has geometric mean "
+            f"{mean:.3f} (from {min(overhead):.2f} to {max(overhead):.2f})."
+        )
     lines += [
-              "The exponent is the least-squares slope of log time against log m for the array "
-              "input, over m ≥ 10,000."]
+        "The exponent is the least-squares slope of log time against log m for the array "
+        "input, over m ≥ 10,000."
+    ]
     if absent:
-        lines += ["", "Not built yet, so not measured: " + ", ".join(f"`{n}`" for n in absent) + "."]
+        lines += [
+            "",
+            "Not built yet, so not measured: " + ", ".join(f"`{n}`" for n in absent) + ".",
+        ]
 
     lines += ["", "## Budget", ""]
     for name, entry in results.items():
@@ -461,36 +566,57 @@ def write_report(out, run):
             over = ""
             if edge and (edge["seconds"] is None or edge["seconds"] > budget):
                 over = f" (m = {edge['m']:,}: {seconds(edge['seconds']) if edge['seconds'] else 'over'})"
-            took = f"takes {seconds(stop['seconds'])}" if stop["seconds"] else f"did not finish within {budget:g} s"
-            lines.append(f"- `{name}`: the largest m measured under {budget:g} s per call is {last_m:,} "
-                         f"({seconds(last_t)}){over}; m = {stop['m']:,} {took}{reach}.")
+            took = (
+                f"takes {seconds(stop['seconds'])}"
+                if stop["seconds"]
+                else f"did not finish within {budget:g} s"
+            )
+            lines.append(
+                f"- `{name}`: the largest m measured under {budget:g} s per call is {last_m:,} "
+                f"({seconds(last_t)}){over}; m = {stop['m']:,} {took}{reach}."
+            )
     if not any(entry["stopped"] for entry in results.values()):
         lines.append(f"Every function stayed under {budget:g} s per call up to m = {sizes[-1]:,}.")
 
-    lines += ["", "## Comparisons", "", "| ratio | measured | target | met |", "|---|---:|---:|:---:|"]
+    lines += [
+        "",
+        "## Comparisons",
+        "",
+        "| ratio | measured | target | met |",
+        "|---|---:|---:|:---:|",
+    ]
     for r in rows:
         target = "" if r["target"] is None else f"{r['better']} {r['target']:g}"
         met = "" if r["met"] is None else ("yes" if r["met"] else "**no**")
         lines.append(f"| {r['label']} | {r['ratio']:.2f} | {target} | {met} |")
     lines += ["", "| call | median |", "|---|---:|"]
     for label, t in times.items():
-        lines.append(f"| {label} | {' / '.join(map(str, t)) if isinstance(t, (tuple, list)) else seconds(t)} |")
-    lines += ["", "The harmonic table for `BY_cpp` is precomputed (it depends on m only); "
-              "the end-to-end call sorts the unsorted p-values (`np.sort(p)[::-1]`, a reversed view "
-              "read in place) and calls `BY_cpp`. scipy's `false_discovery_control(p, method=\"by\")` "
-              "returns adjusted p-values and always sorts internally.", "",
-              "At m = 10^6 each vector is 8 MB. Whether its pages are still mapped depends on "
-              "glibc's trim and mmap thresholds, which the previous calls' frees move: `BY_cpp` frees "
-              "16 MB, and after calls that left a low trim threshold every call faults its pages in "
-              "afresh (microseconds per 4 KiB page on a virtual machine), so the same call can take "
-              "4 ms or 20 ms. The scaling table, where a function's calls follow one another, shows "
-              "the steady state.", "",
-              "![time against m](scaling.png)", ""]
+        lines.append(
+            f"| {label} | {' / '.join(map(str, t)) if isinstance(t, (tuple, list)) else seconds(t)} |"
+        )
+    lines += [
+        "",
+        "The harmonic table for `BY_cpp` is precomputed (it depends on m only); "
+        "the end-to-end call sorts the unsorted p-values (`np.sort(p)[::-1]`, a reversed view "
+        'read in place) and calls `BY_cpp`. scipy\'s `false_discovery_control(p, method="by")` '
+        "returns adjusted p-values and always sorts internally.",
+        "",
+        "At m = 10^6 each vector is 8 MB. Whether its pages are still mapped depends on "
+        "glibc's trim and mmap thresholds, which the previous calls' frees move: `BY_cpp` frees "
+        "16 MB, and after calls that left a low trim threshold every call faults its pages in "
+        "afresh (microseconds per 4 KiB page on a virtual machine), so the same call can take "
+        "4 ms or 20 ms. The scaling table, where a function's calls follow one another, shows "
+        "the steady state.",
+        "",
+        "![time against m](scaling.png)",
+        "",
+    ]
     (out / "benchmark.md").write_text("\n".join(lines))
 
 
 def plot(out, results, budget):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -499,12 +625,12 @@ def plot(out, results, budget):
     for index, (name, entry) in enumerate(results.items()):
         color = colors[(2 * index) % 20 + (2 * index) // 20]
         if entry["array"]:
-            ms, ts = zip(*entry["array"])
+            ms, ts = zip(*entry["array"], strict=True)
             exponent = fit_exponent(entry["array"])
             label = name + ("" if exponent is None else f" (m^{exponent:.2f})")
             axes.plot(ms, ts, "-", marker="os^vD<>ph*X"[index % 11], color=color, label=label)
         if entry["list"]:
-            ms, ts = zip(*entry["list"])
+            ms, ts = zip(*entry["list"], strict=True)
             axes.plot(ms, ts, ":", color=color, alpha=0.6)
     axes.axhline(budget, color="grey", linewidth=0.8, linestyle="--")
     axes.set_xscale("log")
@@ -519,15 +645,28 @@ def plot(out, results, budget):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="sizes up to 10^4, comparisons at 10^4")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="sizes up to 10^4, comparisons at 10^4"
+    )
     parser.add_argument("--max-m", type=int, default=None, help="largest m of the scaling runs")
-    parser.add_argument("--budget", type=float, default=10.0, help="seconds one call may take (default 10)")
-    parser.add_argument("--no-baseline", action="store_true",
-                        help="do not build the module with the standard casters for the list comparison")
+    parser.add_argument(
+        "--budget", type=float, default=10.0, help="seconds one call may take (default 10)"
+    )
+    parser.add_argument(
+        "--no-baseline",
+        action="store_true",
+        help="do not build the module with the standard casters for the list comparison",
+    )
     parser.add_argument("--output", type=pathlib.Path, default=BENCH / "results")
-    parser.add_argument("--from-json", type=pathlib.Path, default=None,
-                        help="rewrite benchmark.md and scaling.png from a results.json, measuring nothing")
+    parser.add_argument(
+        "--from-json",
+        type=pathlib.Path,
+        default=None,
+        help="rewrite benchmark.md and scaling.png from a results.json, measuring nothing",
+    )
     parser.add_argument("--probe", nargs=2, metavar=("NAME", "M"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
@@ -545,11 +684,18 @@ def main():
     if args.from_json:
         run = json.loads(args.from_json.read_text())
     else:
-        run = {"command": " ".join(["bench/run.py"] + sys.argv[1:]),
-               "started": datetime.datetime.now().isoformat(timespec="seconds"),
-               "loads": [load_average()], "machine": machine_description(), "sizes": sizes,
-               "budget": args.budget, "absent": []}
-        log(f"_tulm from {run['machine']['module']}; {run['machine']['cpu']}; load {run['loads'][0]}")
+        run = {
+            "command": " ".join(["bench/run.py", *sys.argv[1:]]),
+            "started": datetime.datetime.now().isoformat(timespec="seconds"),
+            "loads": [load_average()],
+            "machine": machine_description(),
+            "sizes": sizes,
+            "budget": args.budget,
+            "absent": [],
+        }
+        log(
+            f"_tulm from {run['machine']['module']}; {run['machine']['cpu']}; load {run['loads'][0]}"
+        )
         standard = None if args.no_baseline else build_standard_module(log)
         run["scaling"], run["absent"] = run_scaling(sizes, args.budget, standard, log)
         run["comparisons"], run["times"] = run_comparisons(comparison_m, log)

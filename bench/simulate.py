@@ -16,7 +16,7 @@ import numpy as np
 
 # The demo's own generator, so the benchmarks run on exactly the demo's data.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from demo import harmonic_table, simulate  # noqa: E402
+from demo import harmonic_table, simulate
 
 SIGNAL_FRACTION = 0.05
 SHIFT = 3.0
@@ -34,7 +34,8 @@ class Screen:
     def __init__(self, m, signal_fraction=SIGNAL_FRACTION, shift=SHIFT, seed=SEED):
         self.m = m
         self.is_signal, self.evalues, self.pvalues = simulate(
-            m, signal_fraction, shift, np.random.default_rng(seed))
+            m, signal_fraction, shift, np.random.default_rng(seed)
+        )
         self.evalues_ascending = np.sort(self.evalues)
         self.pvalues_descending = np.sort(self.pvalues)[::-1].copy()
         self.harmonic = harmonic_table(m)

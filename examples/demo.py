@@ -46,8 +46,9 @@ def as_sequence(values: FloatArray) -> Sequence[float]:
     return cast(Sequence[float], values)
 
 
-def simulate(m: int, signal_fraction: float, shift: float,
-             rng: np.random.Generator) -> tuple[BoolArray, FloatArray, FloatArray]:
+def simulate(
+    m: int, signal_fraction: float, shift: float, rng: np.random.Generator
+) -> tuple[BoolArray, FloatArray, FloatArray]:
     """Returns (is_signal, evalues, pvalues) for m independent hypotheses."""
     is_signal = np.zeros(m, dtype=bool)
     is_signal[: round(m * signal_fraction)] = True
@@ -67,21 +68,30 @@ def harmonic_table(m: int) -> FloatArray:
 PROCEDURES: list[tuple[str, str, Callable[[Sequence[float]], int]]] = [
     ("e-BH", "e", lambda evalues: _tulm.eBH_cpp(evalues, ALPHA)),
     ("closed e-BH", "e", lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA)),
-    ("closed e-BH (approximate)", "e",
-     lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA, approximate=True)),
-    ("BY", "p",
-     lambda pvalues: _tulm.BY_cpp(pvalues, as_sequence(harmonic_table(len(pvalues))), ALPHA)),
+    (
+        "closed e-BH (approximate)",
+        "e",
+        lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA, approximate=True),
+    ),
+    (
+        "BY",
+        "p",
+        lambda pvalues: _tulm.BY_cpp(pvalues, as_sequence(harmonic_table(len(pvalues))), ALPHA),
+    ),
     ("closed BY", "p", lambda pvalues: _tulm.largestcBYsignificant_cpp(pvalues, ALPHA)),
-    ("closed BY (approximate)", "p",
-     lambda pvalues: _tulm.largestcBYsignificant_approximate_cpp(pvalues, ALPHA)),
+    (
+        "closed BY (approximate)",
+        "p",
+        lambda pvalues: _tulm.largestcBYsignificant_approximate_cpp(pvalues, ALPHA),
+    ),
 ]
 # The exact procedures compared in the picture, as (base, closed) pairs.
 PAIRS = [("e-BH", "closed e-BH"), ("BY", "closed BY")]
 
 
-def sort_for_kernels(evalues: FloatArray,
-                     pvalues: FloatArray) -> tuple[dict[str, npt.NDArray[np.intp]],
-                                                   dict[str, Sequence[float]]]:
+def sort_for_kernels(
+    evalues: FloatArray, pvalues: FloatArray
+) -> tuple[dict[str, npt.NDArray[np.intp]], dict[str, Sequence[float]]]:
     """The sorting orders, and the values in them, for each kind."""
     # The k rejected hypotheses are always the last k of the sorted order.
     order = {
@@ -103,7 +113,7 @@ def true_discoveries(rng: np.random.Generator) -> dict[str, FloatArray]:
             for name in names:
                 kind, call = calls[name]
                 k = call(sorted_values[kind])
-                found[name][column] += is_signal[order[kind][M - k:]].sum()
+                found[name][column] += is_signal[order[kind][M - k :]].sum()
     return {name: total / REPLICATES for name, total in found.items()}
 
 
@@ -122,19 +132,39 @@ def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
     figure = Figure(figsize=(12, 7.6), layout="constrained")
     grid = figure.add_gridspec(2, 2, height_ratios=[3, 2])
     x = SHIFTS
-    for column, ((base, closed), kind, heading) in enumerate(zip(
-            PAIRS, "ep", ["e-values: e-BH and closed e-BH", "p-values: BY and closed BY"])):
+    for column, ((base, closed), kind, heading) in enumerate(
+        zip(
+            PAIRS,
+            "ep",
+            ["e-values: e-BH and closed e-BH", "p-values: BY and closed BY"],
+            strict=True,
+        )
+    ):
         colour = colours[kind]
         power = figure.add_subplot(grid[0, column])
         low, high = 100 * found[base] / signals, 100 * found[closed] / signals
         power.fill_between(x, low, high, color=colour, alpha=0.22, linewidth=0)
-        power.plot(x, low, color="#555555", linestyle="--", linewidth=1.8, marker="o",
-                   markersize=4, label=base)
-        power.plot(x, high, color=colour, linewidth=2.6, marker="o", markersize=5,
-                   label=closed)
+        power.plot(
+            x,
+            low,
+            color="#555555",
+            linestyle="--",
+            linewidth=1.8,
+            marker="o",
+            markersize=4,
+            label=base,
+        )
+        power.plot(x, high, color=colour, linewidth=2.6, marker="o", markersize=5, label=closed)
         power.axvline(SHIFT, color="#999999", linewidth=0.8, linestyle=":")
-        power.text(SHIFT + 0.05, 97, "the table's\nscreen", ha="left", va="top", fontsize=8,
-                   color="#777777")
+        power.text(
+            SHIFT + 0.05,
+            97,
+            "the table's\nscreen",
+            ha="left",
+            va="top",
+            fontsize=8,
+            color="#777777",
+        )
         power.set_title(heading, fontsize=12, loc="left", fontweight="bold")
         power.set_ylabel("power: signals found (%)")
         power.set_ylim(0, 100)
@@ -143,7 +173,7 @@ def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
         extra = found[closed] - found[base]
         gain = figure.add_subplot(grid[1, column], sharex=power)
         bars = gain.bar(x, extra, width=0.18, color=colour, alpha=0.85)
-        labels = [relative_gain(e, b) for e, b in zip(extra, found[base])]
+        labels = [relative_gain(e, b) for e, b in zip(extra, found[base], strict=True)]
         gain.bar_label(bars, labels=labels, fontsize=8, color=colour, padding=2)
         gain.set_ylabel(f"signals found only by\n{closed}, per screen")
         gain.set_xlabel("signal strength: mean shift of a signal's z-statistic")
@@ -158,7 +188,8 @@ def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
         f"Closing e-BH and BY finds more signals at the same level \u03b1 = {ALPHA}\n"
         f"{M:,} hypotheses, {signals:,} of them signals; each point is the mean of "
         f"{REPLICATES} simulated screens",
-        fontsize=13)
+        fontsize=13,
+    )
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=120)
 
@@ -168,8 +199,10 @@ def main() -> None:
     is_signal, evalues, pvalues = simulate(M, SIGNAL_FRACTION, SHIFT, rng)
     order, sorted_values = sort_for_kernels(evalues, pvalues)
 
-    print(f"{M:,} hypotheses, {is_signal.sum():,} signals (mean shift {SHIFT}), "
-          f"level alpha = {ALPHA}, seed {SEED}\n")
+    print(
+        f"{M:,} hypotheses, {is_signal.sum():,} signals (mean shift {SHIFT}), "
+        f"level alpha = {ALPHA}, seed {SEED}\n"
+    )
     header = f"{'procedure':<28}{'rejections':>11}{'true':>7}{'false':>7}{'FDP':>7}{'time':>11}"
     print(header)
     print("-" * len(header))
@@ -177,7 +210,7 @@ def main() -> None:
         start = time.perf_counter()
         k = call(sorted_values[kind])
         elapsed = time.perf_counter() - start
-        rejected = order[kind][M - k:]
+        rejected = order[kind][M - k :]
         true = int(is_signal[rejected].sum())
         false = k - true
         fdp = false / k if k else 0.0

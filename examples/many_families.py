@@ -72,8 +72,9 @@ def make_specs(families: int, seed: int) -> list[FamilySpec]:
     shifts = rng.uniform(1.5, 4.0, families)
     seeds = rng.integers(0, 2**63, families)
     return [
-        FamilySpec(f"family-{i:05d}", int(seeds[i]), int(sizes[i]), float(fractions[i]),
-                   float(shifts[i]))
+        FamilySpec(
+            f"family-{i:05d}", int(seeds[i]), int(sizes[i]), float(fractions[i]), float(shifts[i])
+        )
         for i in range(families)
     ]
 
@@ -122,20 +123,21 @@ def analyse_batch(batch: Sequence[SpecFields]) -> list[ResultFields]:
     return [(*analyse_family(FamilySpec._make(fields)),) for fields in batch]
 
 
-def run_on_dask(client: Client, specs: Sequence[FamilySpec],
-                batch_size: int) -> list[FamilyResult]:
+def run_on_dask(client: Client, specs: Sequence[FamilySpec], batch_size: int) -> list[FamilyResult]:
     # A Dask task costs about a millisecond of scheduling, as much as the calls
     # of a typical family: each task takes a batch of families.
-    batches = [[tuple(spec) for spec in specs[i:i + batch_size]]
-               for i in range(0, len(specs), batch_size)]
+    batches = [
+        [tuple(spec) for spec in specs[i : i + batch_size]]
+        for i in range(0, len(specs), batch_size)
+    ]
     futures = client.map(analyse_batch, batches, pure=False)
     results: list[list[ResultFields]] = client.gather(futures)
     return [FamilyResult._make(fields) for batch in results for fields in batch]
 
 
-def mismatches(parallel: Sequence[FamilyResult],
-               serial: Sequence[FamilyResult]) -> list[tuple[FamilyResult | None,
-                                                             FamilyResult | None]]:
+def mismatches(
+    parallel: Sequence[FamilyResult], serial: Sequence[FamilyResult]
+) -> list[tuple[FamilyResult | None, FamilyResult | None]]:
     """Pairs that differ, family by family; a missing family counts as a difference."""
     by_name = {result.name: result for result in parallel}
     differences: list[tuple[FamilyResult | None, FamilyResult | None]] = [
@@ -150,12 +152,19 @@ def mismatches(parallel: Sequence[FamilyResult],
 
 def summarise(results: Sequence[FamilyResult]) -> str:
     hypotheses = sum(result.m for result in results)
-    totals = [sum(result.ebh for result in results), sum(result.closed_ebh for result in results),
-              sum(result.by for result in results), sum(result.closed_by for result in results)]
+    totals = [
+        sum(result.ebh for result in results),
+        sum(result.closed_ebh for result in results),
+        sum(result.by for result in results),
+        sum(result.closed_by for result in results),
+    ]
     gained_e = sum(result.closed_ebh > result.ebh for result in results)
     gained_p = sum(result.closed_by > result.by for result in results)
     lines = [f"{len(results):,} families, {hypotheses:,} hypotheses, level alpha = {ALPHA}", ""]
-    lines += [f"  {name:<12}{total:>10,} rejections" for name, total in zip(PROCEDURES, totals)]
+    lines += [
+        f"  {name:<12}{total:>10,} rejections"
+        for name, total in zip(PROCEDURES, totals, strict=True)
+    ]
     lines += [
         "",
         f"closed e-BH rejects more than e-BH in {gained_e:,} families, "
@@ -166,14 +175,20 @@ def summarise(results: Sequence[FamilyResult]) -> str:
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("--families", type=int, default=3000,
-                        help="number of simulated families (default 3000)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="address of a running Dask scheduler; default: start a LocalCluster")
-    parser.add_argument("--workers", type=int, default=2,
-                        help="worker processes of the LocalCluster (default 2)")
-    parser.add_argument("--batch-size", type=int, default=25,
-                        help="families per Dask task (default 25)")
+    parser.add_argument(
+        "--families", type=int, default=3000, help="number of simulated families (default 3000)"
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of a running Dask scheduler; default: start a LocalCluster",
+    )
+    parser.add_argument(
+        "--workers", type=int, default=2, help="worker processes of the LocalCluster (default 2)"
+    )
+    parser.add_argument(
+        "--batch-size", type=int, default=25, help="families per Dask task (default 25)"
+    )
     parser.add_argument("--seed", type=int, default=20261207)
     return parser.parse_args(argv)
 
@@ -188,8 +203,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             parallel = run_on_dask(client, specs, args.batch_size)
     else:
         # One thread per worker: a call holds the GIL throughout.
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             parallel = run_on_dask(client, specs, args.batch_size)
     dask_seconds = time.perf_counter() - start
 
@@ -201,7 +220,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"Dask {dask_seconds:.1f} s (cluster start-up included), serial {serial_seconds:.1f} s")
     differences = mismatches(parallel, serial)
     if differences:
-        print(f"MISMATCH: {len(differences)} families differ from the serial calls", file=sys.stderr)
+        print(
+            f"MISMATCH: {len(differences)} families differ from the serial calls", file=sys.stderr
+        )
         for got, expected in differences[:10]:
             print(f"  dask {got}\n  serial {expected}", file=sys.stderr)
         return 1

@@ -12,8 +12,11 @@ for _name, _examples in (("quick", 30), ("thorough", 150)):
         _name,
         max_examples=_examples,
         deadline=None,
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                               HealthCheck.filter_too_much],
+        suppress_health_check=[
+            HealthCheck.too_slow,
+            HealthCheck.data_too_large,
+            HealthCheck.filter_too_much,
+        ],
     )
 settings.load_profile(os.environ.get("TULM_HYPOTHESIS_PROFILE", "quick"))
 

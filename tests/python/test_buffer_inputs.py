@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _tulm
+from kernel_tables import harmonic_table
 
 EBH_THRESHOLD = 1.000000000001
 
@@ -56,19 +57,12 @@ def element_wise(obj):
 def outcome(function, args):
     try:
         return ("returned", function(*args))
-    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+    except Exception as error:
         return ("raised", type(error), str(error))
 
 
 def assert_same_as_element_wise(function, build_args, obj):
     assert outcome(function, build_args(obj)) == outcome(function, build_args(element_wise(obj)))
-
-
-def harmonic(m):
-    table = [0.0]
-    for i in range(1, m + 1):
-        table.append(table[-1] + 1.0 / i)
-    return table
 
 
 # Every float-sequence parameter of the module, in a call that reads all its
@@ -79,19 +73,37 @@ FLOAT_PARAMETER_CALLS = [
     pytest.param("closede_bh_cpp", lambda x: (x, 0.2, True), id="closede_bh_cpp-approximate"),
     pytest.param("largest_mean_consistent_k", lambda x: (x, 0.3), id="largest_mean_consistent_k"),
     pytest.param("largestmeanconsistent_cpp", lambda x: (x, 0.2), id="largestmeanconsistent"),
-    pytest.param("largestmeanconsistent_approximate_cpp", lambda x: (x, 0.2),
-                 id="largestmeanconsistent_approximate"),
-    pytest.param("is_subset_mean_consistent", lambda x: (x, sorted({0, len(x) // 2}) if len(x) else [], 0.2),
-                 id="is_subset_mean_consistent-evalues"),
-    pytest.param("meanconsistent_wrapper_cpp", lambda x: (x, len(x) // 2, 0.2), id="meanconsistent-cum_e"),
-    pytest.param("BY_cpp", lambda x: (x, harmonic(len(x)), 0.2), id="BY_cpp-pvalues"),
+    pytest.param(
+        "largestmeanconsistent_approximate_cpp",
+        lambda x: (x, 0.2),
+        id="largestmeanconsistent_approximate",
+    ),
+    pytest.param(
+        "is_subset_mean_consistent",
+        lambda x: (x, sorted({0, len(x) // 2}) if len(x) else [], 0.2),
+        id="is_subset_mean_consistent-evalues",
+    ),
+    pytest.param(
+        "meanconsistent_wrapper_cpp", lambda x: (x, len(x) // 2, 0.2), id="meanconsistent-cum_e"
+    ),
+    pytest.param("BY_cpp", lambda x: (x, harmonic_table(len(x)), 0.2), id="BY_cpp-pvalues"),
     pytest.param("BY_cpp", lambda x: ([0.01] * max(len(x) - 1, 0), x, 0.2), id="BY_cpp-harmonic"),
     pytest.param("largestcBYsignificant_cpp", lambda x: (x, 0.2), id="largestcBYsignificant"),
-    pytest.param("largestcBYsignificant_approximate_cpp", lambda x: (x, 0.2),
-                 id="largestcBYsignificant_approximate"),
-    pytest.param("cBY_check_cpp", lambda x: (x, len(x) // 2, harmonic(len(x)), 0, 0.2), id="cBY_check-pvalues"),
-    pytest.param("cBY_check_cpp", lambda x: ([0.01] * max(len(x) - 1, 0), 1 if len(x) > 1 else 0, x, 0, 0.2),
-                 id="cBY_check-harmonic"),
+    pytest.param(
+        "largestcBYsignificant_approximate_cpp",
+        lambda x: (x, 0.2),
+        id="largestcBYsignificant_approximate",
+    ),
+    pytest.param(
+        "cBY_check_cpp",
+        lambda x: (x, len(x) // 2, harmonic_table(len(x)), 0, 0.2),
+        id="cBY_check-pvalues",
+    ),
+    pytest.param(
+        "cBY_check_cpp",
+        lambda x: ([0.01] * max(len(x) - 1, 0), 1 if len(x) > 1 else 0, x, 0, 0.2),
+        id="cBY_check-harmonic",
+    ),
 ]
 
 SUBSET_EVALUES = np.linspace(0.5, 40.0, 64)
@@ -107,6 +119,7 @@ def function_named(name):
 # Element values: each value alone, at the two levels around its own e-BH
 # threshold, so a value read differently changes a count (one ulp off is
 # caught unless the product's rounding absorbs it).
+
 
 def threshold_alphas(values):
     """Per value v: the smallest alpha with |v| * alpha >= the e-BH threshold and
@@ -157,10 +170,25 @@ def int_values(dtype, rng, count):
 def value_cases():
     for dtype in [np.float64, np.float32, np.float16]:
         yield pytest.param(np.dtype(dtype), float_values, id=np.dtype(dtype).name)
-    for dtype in [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64,
-                  np.longlong, np.ulonglong]:
-        yield pytest.param(np.dtype(dtype), int_values, id=f"{np.dtype(dtype).name}-{np.dtype(dtype).char}")
-    raw_bools = lambda dtype, rng, count: np.array([0, 1, 2, 127, 255, 0, 1], np.uint8).view(np.bool_)
+    for dtype in [
+        np.int8,
+        np.int16,
+        np.int32,
+        np.int64,
+        np.uint8,
+        np.uint16,
+        np.uint32,
+        np.uint64,
+        np.longlong,
+        np.ulonglong,
+    ]:
+        yield pytest.param(
+            np.dtype(dtype), int_values, id=f"{np.dtype(dtype).name}-{np.dtype(dtype).char}"
+        )
+
+    def raw_bools(dtype, rng, count):
+        return np.array([0, 1, 2, 127, 255, 0, 1], np.uint8).view(np.bool_)
+
     yield pytest.param(np.dtype(np.bool_), raw_bools, id="bool-with-non-canonical-bytes")
 
 
@@ -184,7 +212,7 @@ def test_each_element_converts_to_the_same_double(dtype, generate):
         step = 8 if kind == "memoryview" and dtype == np.float16 else 1
         mismatches = []
         for i in range(0, len(values), step):
-            alone, element = container[i:i + 1], [container[i]]
+            alone, element = container[i : i + 1], [container[i]]
             for alpha in (passing[i], failing[i]):
                 buffered = _tulm.eBH_cpp(alone, alpha)
                 standard = _tulm.eBH_cpp(element, alpha)
@@ -192,7 +220,10 @@ def test_each_element_converts_to_the_same_double(dtype, generate):
                     mismatches.append((kind, values[i], alpha, buffered, standard))
             if usable[i]:
                 # The levels are tuned on the value the element-wise path reads.
-                assert (_tulm.eBH_cpp(element, passing[i]), _tulm.eBH_cpp(element, failing[i])) == (1, 0)
+                assert (_tulm.eBH_cpp(element, passing[i]), _tulm.eBH_cpp(element, failing[i])) == (
+                    1,
+                    0,
+                )
         assert not mismatches, mismatches[:5]
 
 
@@ -229,11 +260,16 @@ def layout_base(dtype):
     return np.sort(rng.lognormal(0.0, 1.5, size=96)).astype(dtype)
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.float16, np.int64, np.uint8, np.bool_],
-                         ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize(
+    "dtype",
+    [np.float64, np.float32, np.float16, np.int64, np.uint8, np.bool_],
+    ids=lambda d: np.dtype(d).name,
+)
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize(("name", "build_args"), FLOAT_PARAMETER_CALLS)
-def test_float_parameters_read_every_layout_like_the_element_wise_path(name, build_args, layout, dtype):
+def test_float_parameters_read_every_layout_like_the_element_wise_path(
+    name, build_args, layout, dtype
+):
     function = function_named(name)
     values = LAYOUTS[layout](layout_base(dtype))
     for obj in (values, memoryview(values)):
@@ -241,11 +277,25 @@ def test_float_parameters_read_every_layout_like_the_element_wise_path(name, bui
     if name == "eBH_cpp" and len(values):
         # At each position's own threshold, so a misplaced element shows.
         m = len(values)
-        for alpha in (a for pair in zip(*threshold_alphas(values * np.arange(m, 0, -1) / m)[:2]) for a in pair):
-            assert_same_as_element_wise(function, lambda x: (x, alpha), values)
+        for alpha in (
+            a
+            for pair in zip(*threshold_alphas(values * np.arange(m, 0, -1) / m)[:2], strict=True)
+            for a in pair
+        ):
+            assert_same_as_element_wise(function, lambda x, alpha=alpha: (x, alpha), values)
 
 
-SUBSET_DTYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64, np.bool_]
+SUBSET_DTYPES = [
+    np.int8,
+    np.int16,
+    np.int32,
+    np.int64,
+    np.uint8,
+    np.uint16,
+    np.uint32,
+    np.uint64,
+    np.bool_,
+]
 
 
 @pytest.mark.parametrize("dtype", SUBSET_DTYPES, ids=lambda d: np.dtype(d).name)
@@ -334,10 +384,13 @@ class ExplodingStdArray(array.array):
         raise RuntimeError("iterated element by element")
 
 
-@pytest.mark.parametrize("obj", [
-    pytest.param(np.ones(3).view(ExplodingArray), id="ndarray-subclass"),
-    pytest.param(ExplodingStdArray("d", [1.0, 2.0]), id="array.array-subclass"),
-])
+@pytest.mark.parametrize(
+    "obj",
+    [
+        pytest.param(np.ones(3).view(ExplodingArray), id="ndarray-subclass"),
+        pytest.param(ExplodingStdArray("d", [1.0, 2.0]), id="array.array-subclass"),
+    ],
+)
 def test_subclasses_take_the_element_wise_path(obj):
     with pytest.raises(RuntimeError, match="element by element"):
         _tulm.eBH_cpp(obj, 0.5)
@@ -349,4 +402,3 @@ def test_signatures_keep_the_standard_annotations():
     if hasattr(_tulm, "is_subset_mean_consistent"):
         int_sequence = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
         assert f"subset: {int_sequence}, " in _tulm.is_subset_mean_consistent.__doc__
-

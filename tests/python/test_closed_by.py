@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _tulm
+from kernel_tables import harmonic_table
 
 FLOAT_SEQ = "collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]"
 FLOAT = "typing.SupportsFloat | typing.SupportsIndex"
@@ -13,14 +14,6 @@ INT = "typing.SupportsInt | typing.SupportsIndex"
 
 EXAMPLE = [0.9, 0.5, 0.04, 0.03, 0.02, 0.01, 5e-3, 1e-3]
 NAN = float("nan")
-
-
-def harmonic_table(m):
-    """H_0 .. H_m summed left to right, as callers build it."""
-    table = [0.0]
-    for i in range(1, m + 1):
-        table.append(table[-1] + 1.0 / i)
-    return table
 
 
 def verdict(res, at_s):
@@ -45,7 +38,7 @@ LAST_BIT_P = float.fromhex("0x1.89374bd3d9a2cp-6")
 
 def test_last_bit_of_harmonic_decides_the_by_count():
     left = harmonic_table(4)
-    rounded = left[:4] + [float(Fraction(25, 12))]
+    rounded = [*left[:4], float(Fraction(25, 12))]
     assert _tulm.BY_cpp([LAST_BIT_P] * 4, left, 0.05) == 4
     assert _tulm.BY_cpp([LAST_BIT_P] * 4, rounded, 0.05) == 0
 
@@ -112,7 +105,12 @@ H8 = harmonic_table(8)
         pytest.param(EXAMPLE, 8, H8, 0, 0.05, verdict(False, 4), id="example-r8"),
         pytest.param(EXAMPLE, 7, H8, 1, 0.05, verdict(False, 1), id="example-r7-hint1"),
         pytest.param(
-            [NAN, 0.03, 0.02, 0.02], 3, harmonic_table(4), 3, 0.05, verdict(False, 3),
+            [NAN, 0.03, 0.02, 0.02],
+            3,
+            harmonic_table(4),
+            3,
+            0.05,
+            verdict(False, 3),
             id="nan-ceiling-weighs-1/alpha",
         ),
         # Zeros pass the quick test at every size; the searches' 1e-12 weighs
@@ -143,7 +141,11 @@ def test_cby_check_dictionary_shape():
         pytest.param(EXAMPLE, 3, H8, 9, r"^warm_s must lie in 0 \.\.\. m = 8, got 9$", id="w>m"),
         pytest.param(EXAMPLE, 3, H8, -1, r"^warm_s must lie in 0 \.\.\. m = 8, got -1$", id="w<0"),
         pytest.param(
-            EXAMPLE, 3, H8[:8], 0, r"^harmonic must hold at least m \+ 1 = 9 entries, got 8$",
+            EXAMPLE,
+            3,
+            H8[:8],
+            0,
+            r"^harmonic must hold at least m \+ 1 = 9 entries, got 8$",
             id="harmonic-short",
         ),
         pytest.param(EXAMPLE, 9, [], 99, r"^r must", id="r-checked-first"),
@@ -278,8 +280,8 @@ def test_no_defaults_anywhere():
 def test_arguments_convert_like_the_other_entries():
     pvalues = np.array(EXAMPLE)
     assert _tulm.largestcBYsignificant_cpp(pvalues, np.float64(0.05)) == 3
-    assert _tulm.cBY_check_cpp(
-        pvalues, np.int32(4), tuple(H8), True, alpha=0.05
-    ) == verdict(False, 5)
+    assert _tulm.cBY_check_cpp(pvalues, np.int32(4), tuple(H8), True, alpha=0.05) == verdict(
+        False, 5
+    )
     with pytest.raises(TypeError, match=r"^cBY_check_cpp\(\): incompatible "):
         _tulm.cBY_check_cpp(EXAMPLE, np.float64(4.0), H8, 0, 0.05)

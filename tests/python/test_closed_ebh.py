@@ -1,7 +1,6 @@
 """Closed e-BH: the mean-consistency check, the two searches for the largest
 mean-consistent set, and the subset test."""
 
-import itertools
 import math
 import random
 
@@ -9,6 +8,7 @@ import numpy as np
 import pytest
 
 import _tulm
+from kernel_tables import prefix_sums
 
 FLOAT_SEQ = "collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]"
 INT_SEQ = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
@@ -21,11 +21,9 @@ NON_MONOTONE = [1.0, 5.0, 10.0, 20.0, 30.0, 60.0]
 SWITCHED = [_tulm.closede_bh_cpp, _tulm.largest_mean_consistent_k]
 
 
-def prefix_sums(evalues):
-    return [0.0, *itertools.accumulate(evalues)]
-
-
-SWITCH_SIGNATURE = f"(evalues: {FLOAT_SEQ}, alpha: {FLOAT} = 0.05, approximate: bool = False) -> int"
+SWITCH_SIGNATURE = (
+    f"(evalues: {FLOAT_SEQ}, alpha: {FLOAT} = 0.05, approximate: bool = False) -> int"
+)
 SUBSET_SIGNATURE = f"(evalues: {FLOAT_SEQ}, subset: {INT_SEQ}, alpha: {FLOAT} = 0.05) -> bool"
 
 
@@ -47,8 +45,12 @@ def test_signature_line_is_the_generated_one(function, signature):
 def test_registration_order_follows_the_table():
     names = [name for name in vars(_tulm) if not name.startswith("__")]
     closed_ebh = [
-        "closede_bh_cpp", "largest_mean_consistent_k", "is_subset_mean_consistent",
-        "largestmeanconsistent_cpp", "largestmeanconsistent_approximate_cpp", "eBH_cpp",
+        "closede_bh_cpp",
+        "largest_mean_consistent_k",
+        "is_subset_mean_consistent",
+        "largestmeanconsistent_cpp",
+        "largestmeanconsistent_approximate_cpp",
+        "eBH_cpp",
         "meanconsistent_wrapper_cpp",
     ]
     assert names[: len(closed_ebh)] == closed_ebh
@@ -98,12 +100,16 @@ def test_exact_scan_is_the_largest_passing_size():
     """Cross-check against the wrapper on prefix sums built in Python."""
     rng = random.Random(7)
     for _ in range(200):
-        evalues = sorted(rng.choice([0.0, 0.5, 1.0, 5.0, 20.0, 40.0, 100.0])
-                         for _ in range(rng.randint(1, 12)))
+        evalues = sorted(
+            rng.choice([0.0, 0.5, 1.0, 5.0, 20.0, 40.0, 100.0]) for _ in range(rng.randint(1, 12))
+        )
         alpha = rng.choice([0.05, 0.1, 0.2])
         cum_e = prefix_sums(evalues)
-        passing = [k for k in range(1, len(evalues) + 1)
-                   if _tulm.meanconsistent_wrapper_cpp(cum_e, k, alpha)]
+        passing = [
+            k
+            for k in range(1, len(evalues) + 1)
+            if _tulm.meanconsistent_wrapper_cpp(cum_e, k, alpha)
+        ]
         assert _tulm.closede_bh_cpp(evalues, alpha) == max(passing, default=0)
         approximate = _tulm.closede_bh_cpp(evalues, alpha, approximate=True)
         assert approximate <= max(passing, default=0)
@@ -139,8 +145,9 @@ def test_wrapper_refuses_negative_sizes():
         pytest.param([1.0], [], True, id="empty subset"),
         pytest.param([60.0, 1.0, 1.0], [0, 1], False, id="a 1 joins the 60"),
         pytest.param([math.nan, 1.0, 5.0], [0, 2], False, id="NaN sorts after +inf"),
-        pytest.param(np.array([60.0, 1.0, 50.0]), np.array([2, 0], dtype=np.int32), True,
-                     id="numpy inputs"),
+        pytest.param(
+            np.array([60.0, 1.0, 50.0]), np.array([2, 0], dtype=np.int32), True, id="numpy inputs"
+        ),
     ],
 )
 def test_subset(evalues, subset, expected):
@@ -160,16 +167,37 @@ def test_subset_level_is_used():
         pytest.param([1.0, 2.0], [2], IndexError, "subset index out of range", id="past the end"),
         pytest.param([1.0, 2.0], [-1], IndexError, "subset index out of range", id="negative"),
         pytest.param([], [0], IndexError, "subset index out of range", id="no e-values"),
-        pytest.param([1.0, 2.0], [0, 5], IndexError, "subset index out of range",
-                     id="after a valid entry"),
-        pytest.param([1.0, 2.0], [0, 5, 0], IndexError, "subset index out of range",
-                     id="out of range before the repeat"),
-        pytest.param([60.0, 1.0, 50.0], [0, 0], ValueError,
-                     "subset position 0 appears more than once", id="repeat"),
-        pytest.param([1.0, 2.0], [1, 0, 1, 7], ValueError,
-                     "subset position 1 appears more than once", id="repeat before out of range"),
-        pytest.param([1.0, 2.0], [0, 1, 0], ValueError,
-                     "subset position 0 appears more than once", id="repeat makes k > m"),
+        pytest.param(
+            [1.0, 2.0], [0, 5], IndexError, "subset index out of range", id="after a valid entry"
+        ),
+        pytest.param(
+            [1.0, 2.0],
+            [0, 5, 0],
+            IndexError,
+            "subset index out of range",
+            id="out of range before the repeat",
+        ),
+        pytest.param(
+            [60.0, 1.0, 50.0],
+            [0, 0],
+            ValueError,
+            "subset position 0 appears more than once",
+            id="repeat",
+        ),
+        pytest.param(
+            [1.0, 2.0],
+            [1, 0, 1, 7],
+            ValueError,
+            "subset position 1 appears more than once",
+            id="repeat before out of range",
+        ),
+        pytest.param(
+            [1.0, 2.0],
+            [0, 1, 0],
+            ValueError,
+            "subset position 0 appears more than once",
+            id="repeat makes k > m",
+        ),
     ],
 )
 def test_subset_errors(evalues, subset, error, message):
@@ -195,10 +223,12 @@ def test_subset_is_invariant_under_permutation():
 def test_subset_of_the_largest_is_the_scan_check():
     rng = random.Random(5)
     for _ in range(200):
-        evalues = sorted(rng.choice([0.0, 1.0, 5.0, 20.0, 40.0, 100.0])
-                         for _ in range(rng.randint(1, 10)))
+        evalues = sorted(
+            rng.choice([0.0, 1.0, 5.0, 20.0, 40.0, 100.0]) for _ in range(rng.randint(1, 10))
+        )
         m = len(evalues)
         cum_e = prefix_sums(evalues)
         for k in range(1, m + 1):
-            assert (_tulm.is_subset_mean_consistent(evalues, list(range(m - k, m)))
-                    is _tulm.meanconsistent_wrapper_cpp(cum_e, k, 0.05))
+            assert _tulm.is_subset_mean_consistent(
+                evalues, list(range(m - k, m))
+            ) is _tulm.meanconsistent_wrapper_cpp(cum_e, k, 0.05)

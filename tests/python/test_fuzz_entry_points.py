@@ -11,10 +11,11 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import strategies as st
 from hypothesis import given
+from hypothesis import strategies as st
 
 import _tulm
+from kernel_tables import harmonic_table
 
 INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 MAX_LENGTH = 60
@@ -23,8 +24,24 @@ MAX_LENGTH = 60
 # ------------------------------------------------------------------ strategies
 
 SPECIAL_DOUBLES = [
-    0.0, -0.0, math.inf, -math.inf, math.nan, 1e308, -1e308, 1.7976931348623157e308,
-    5e-324, -5e-324, 2.2250738585072014e-308, 1e-12, -1e-12, 1.0, -1.0, 20.0, 0.05, 1e-300,
+    0.0,
+    -0.0,
+    math.inf,
+    -math.inf,
+    math.nan,
+    1e308,
+    -1e308,
+    1.7976931348623157e308,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e-12,
+    -1e-12,
+    1.0,
+    -1.0,
+    20.0,
+    0.05,
+    1e-300,
 ]
 doubles = st.one_of(
     st.sampled_from(SPECIAL_DOUBLES),
@@ -35,8 +52,20 @@ doubles = st.one_of(
 )
 wide_ints = st.one_of(
     st.integers(-3, MAX_LENGTH + 3),
-    st.sampled_from([INT_MIN - 1, INT_MIN, INT_MIN + 1, INT_MAX - 1, INT_MAX, INT_MAX + 1,
-                     2**32, 2**63, -(2**63) - 1, 2**64]),
+    st.sampled_from(
+        [
+            INT_MIN - 1,
+            INT_MIN,
+            INT_MIN + 1,
+            INT_MAX - 1,
+            INT_MAX,
+            INT_MAX + 1,
+            2**32,
+            2**63,
+            -(2**63) - 1,
+            2**64,
+        ]
+    ),
     st.integers(-(2**40), 2**40),
 )
 
@@ -108,12 +137,33 @@ class Arg:
 
 
 BAD_FLOAT_SEQUENCES = [
-    None, "1.0", b"\x01\x02", {1.0: 2.0}, 1.5, [1.0, "x"], [[1.0]], [1.0, 1j], [10**400],
-    iter([1.0]), object(), [None],
+    None,
+    "1.0",
+    b"\x01\x02",
+    {1.0: 2.0},
+    1.5,
+    [1.0, "x"],
+    [[1.0]],
+    [1.0, 1j],
+    [10**400],
+    iter([1.0]),
+    object(),
+    [None],
 ]
 BAD_INT_SEQUENCES = [
-    None, "01", b"\x00", {0: 1}, 0, [0.0], [np.float64(0.0)], ["0"], [None], [2**31],
-    [-(2**31) - 1], iter([0]), np.array([0.5]),
+    None,
+    "01",
+    b"\x00",
+    {0: 1},
+    0,
+    [0.0],
+    [np.float64(0.0)],
+    ["0"],
+    [None],
+    [2**31],
+    [-(2**31) - 1],
+    iter([0]),
+    np.array([0.5]),
 ]
 BAD_FLOATS = [None, "0.05", b"0.05", 0.05j, [0.05], 10**400, object()]
 BAD_INTS = [None, "1", 1.0, np.float64(1.0), 1j, [1], INT_MAX + 1, INT_MIN - 1, 2**64, object()]
@@ -159,8 +209,11 @@ def int_arg(draw, m):
 def subset_arg(draw, m):
     if draw(st.integers(0, 9)) == 0:
         return Arg(draw(st.sampled_from(BAD_INT_SEQUENCES)), False)
-    positions = st.one_of(st.integers(-2, m + 2), wide_ints) if m == 0 else st.one_of(
-        st.integers(0, m - 1), st.integers(-2, m + 2), wide_ints)
+    positions = (
+        st.one_of(st.integers(-2, m + 2), wide_ints)
+        if m == 0
+        else st.one_of(st.integers(0, m - 1), st.integers(-2, m + 2), wide_ints)
+    )
     if draw(st.booleans()) and m > 0:
         # Mostly valid subsets, so the check itself runs often.
         values = draw(st.lists(st.integers(0, m - 1), max_size=m, unique=True))
@@ -180,10 +233,7 @@ def harmonic_arg(draw, m):
         return draw(float_sequence_arg())
     # The real table, cut short or extended.
     length = max(0, m + 1 + draw(st.integers(-3, 3)))
-    table = [0.0]
-    for i in range(1, length):
-        table.append(table[-1] + 1.0 / i)
-    table = table[:length]
+    table = harmonic_table(length - 1) if length else []
     return Arg(as_float_container(table, draw(st.sampled_from(FLOAT_CONTAINERS))), True, table)
 
 
@@ -202,7 +252,7 @@ def call(data, function, names, args, defaults=0):
     """Passes the first arguments by position and the rest by keyword, leaving
     out the last `defaults` ones (their values being the defaults); returns the
     result or the error."""
-    passed = list(zip(names, args))[: len(names) - defaults]
+    passed = list(zip(names, args, strict=True))[: len(names) - defaults]
     split = data.draw(st.integers(0, len(passed)), label="positional")
     positional = [a.value for _, a in passed[:split]]
     keywords = {name: a.value for name, a in passed[split:]}
@@ -232,16 +282,22 @@ def m_of(arg):
 
 @pytest.mark.parametrize(
     "name",
-    ["eBH_cpp", "largestmeanconsistent_cpp", "largestmeanconsistent_approximate_cpp",
-     "largestcBYsignificant_cpp", "largestcBYsignificant_approximate_cpp"],
+    [
+        "eBH_cpp",
+        "largestmeanconsistent_cpp",
+        "largestmeanconsistent_approximate_cpp",
+        "largestcBYsignificant_cpp",
+        "largestcBYsignificant_approximate_cpp",
+    ],
 )
 @given(data=st.data())
 def test_counts_of_one_sequence(name, data):
     function = getattr(_tulm, name)
     evalues = data.draw(float_sequence_arg())
     alpha = data.draw(float_arg())
-    result = call(data, function, ["evalues" if "cBY" not in name else "pvalues", "alpha"],
-                  [evalues, alpha])
+    result = call(
+        data, function, ["evalues" if "cBY" not in name else "pvalues", "alpha"], [evalues, alpha]
+    )
     if not expect_refusal_if_any_bad(function, result, [evalues, alpha]):
         assert_count(result, m_of(evalues))
 
@@ -261,8 +317,11 @@ def test_search_switch(name, data):
         return
     evalues, alpha, approximate = (a.model for a in args)
     assert_count(result, len(evalues))
-    search = (_tulm.largestmeanconsistent_approximate_cpp if approximate
-              else _tulm.largestmeanconsistent_cpp)
+    search = (
+        _tulm.largestmeanconsistent_approximate_cpp
+        if approximate
+        else _tulm.largestmeanconsistent_cpp
+    )
     assert result == search(evalues, alpha)
 
 
@@ -306,7 +365,9 @@ def test_wrapper(data):
     if expect_refusal_if_any_bad(_tulm.meanconsistent_wrapper_cpp, result, args):
         return
     if r.model < 0:
-        assert type(result) is ValueError and str(result) == f"r must be non-negative, got {r.model}"
+        assert (
+            type(result) is ValueError and str(result) == f"r must be non-negative, got {r.model}"
+        )
         return
     assert type(result) is bool, result
     if r.model == 0 or r.model >= len(cum_e.model):

@@ -6,7 +6,6 @@ hints, subset order and e-value positions.
 The example count comes from the hypothesis profile named by
 TULM_HYPOTHESIS_PROFILE: "quick" (the default) or "thorough"."""
 
-import itertools
 import math
 from fractions import Fraction
 
@@ -14,6 +13,7 @@ from hypothesis import assume, given
 from hypothesis import strategies as st
 
 import _tulm
+from kernel_tables import harmonic_table, prefix_sums
 
 LEVELS = st.sampled_from([0.01, 0.05, 0.1, 0.2, 0.5])
 TOLERANCE = Fraction(-1e-12)
@@ -34,17 +34,6 @@ pvalue = st.one_of(
     st.sampled_from([0.0, 1e-12, 0.01, 0.05, 1.0]),
 )
 descending_pvalues = st.lists(pvalue, max_size=20).map(lambda p: sorted(p, reverse=True))
-
-
-def prefix_sums(evalues):
-    return [0.0, *itertools.accumulate(evalues)]
-
-
-def harmonic_table(m):
-    table = [0.0]
-    for i in range(1, m + 1):
-        table.append(table[-1] + 1.0 / i)
-    return table
 
 
 def exact_verdict(cum_e, k, alpha):
@@ -89,7 +78,7 @@ def test_closed_ebh_searches(evalues, alpha):
     cum_e = prefix_sums(evalues)
     verdicts = [exact_verdict(cum_e, k, alpha) for k in range(m + 1)]
     largest = max((k for k in range(1, m + 1) if verdicts[k]), default=0)
-    assume(None not in verdicts[largest + 1:])  # no rounding decides the sizes above it
+    assume(None not in verdicts[largest + 1 :])  # no rounding decides the sizes above it
     passing = {k for k in range(1, m + 1) if _tulm.meanconsistent_wrapper_cpp(cum_e, k, alpha)}
 
     assert _tulm.largestmeanconsistent_cpp(evalues, alpha) == largest
@@ -128,8 +117,9 @@ def test_subset_of_the_largest_values_is_the_scan_check(case, alpha):
     m = len(evalues)
     cum_e = prefix_sums(evalues)
     for k in range(1, m + 1):
-        assert (_tulm.is_subset_mean_consistent(evalues, list(range(m - k, m)), alpha)
-                is _tulm.meanconsistent_wrapper_cpp(cum_e, k, alpha))
+        assert _tulm.is_subset_mean_consistent(
+            evalues, list(range(m - k, m)), alpha
+        ) is _tulm.meanconsistent_wrapper_cpp(cum_e, k, alpha)
 
 
 @given(descending_pvalues, LEVELS, st.data())

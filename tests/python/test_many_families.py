@@ -25,10 +25,12 @@ def many_families():
 
 def test_scheduler_option_runs_every_family_and_matches(many_families, capsys):
     # 23 families in batches of 5: the last batch is short.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
-                                  dashboard_address=None) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None
+    ) as cluster:
         status = many_families.main(
-            ["--families", "23", "--batch-size", "5", "--scheduler", cluster.scheduler_address])
+            ["--families", "23", "--batch-size", "5", "--scheduler", cluster.scheduler_address]
+        )
     out = capsys.readouterr().out
     assert status == 0, out
     assert "all 23 families match the serial calls" in out
@@ -39,7 +41,9 @@ def test_local_cluster_script_end_to_end():
     which the task functions travel by value from __main__."""
     result = subprocess.run(
         [sys.executable, str(EXAMPLE), "--families", "30", "--workers", "1"],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "all 30 families match the serial calls" in result.stdout
@@ -59,8 +63,7 @@ def result(many_families, name, **changes):
         pytest.param({}, True, False, 1, id="an-unknown-family"),
     ],
 )
-def test_check_reports_every_difference(many_families, parallel_changes, extra, missing,
-                                        expected):
+def test_check_reports_every_difference(many_families, parallel_changes, extra, missing, expected):
     serial = [result(many_families, "a"), result(many_families, "b")]
     parallel = [result(many_families, "b"), result(many_families, "a", **parallel_changes)]
     if missing:

@@ -72,13 +72,23 @@ CASES = [
     ("subset repeat", "is_subset_mean_consistent", (EVALUES, [R, R], ALPHA), {}, ValueError),
     ("subset too wide", "is_subset_mean_consistent", (EVALUES, [2**31], ALPHA), {}, TypeError),
     ("exact scan", "largestmeanconsistent_cpp", (EVALUES, ALPHA), {}, None),
-    ("exact scan bad element", "largestmeanconsistent_cpp", ([*EVALUES, None], ALPHA), {},
-     TypeError),
+    (
+        "exact scan bad element",
+        "largestmeanconsistent_cpp",
+        ([*EVALUES, None], ALPHA),
+        {},
+        TypeError,
+    ),
     ("bisection", "largestmeanconsistent_approximate_cpp", (EVALUES, ALPHA), {}, None),
     ("bisection no level", "largestmeanconsistent_approximate_cpp", (EVALUES,), {}, TypeError),
     ("wrapper", "meanconsistent_wrapper_cpp", (CUM_E, R, ALPHA), {}, None),
-    ("wrapper negative r", "meanconsistent_wrapper_cpp", (CUM_E, NEGATIVE_R, ALPHA), {},
-     ValueError),
+    (
+        "wrapper negative r",
+        "meanconsistent_wrapper_cpp",
+        (CUM_E, NEGATIVE_R, ALPHA),
+        {},
+        ValueError,
+    ),
     ("BY", "BY_cpp", (PVALUES, HARMONIC, ALPHA), {}, None),
     ("BY short table", "BY_cpp", (PVALUES, HARMONIC[:5], ALPHA), {}, ValueError),
     ("cBY exact", "largestcBYsignificant_cpp", (PVALUES, ALPHA), {}, None),
@@ -86,17 +96,21 @@ CASES = [
     ("cBY bisection", "largestcBYsignificant_approximate_cpp", (PVALUES, LEVEL), {}, None),
     ("cBY bisection str", "largestcBYsignificant_approximate_cpp", ("0.9", ALPHA), {}, TypeError),
     ("cBY check", "cBY_check_cpp", (PVALUES, R, HARMONIC, WARM_S, ALPHA), {}, None),
-    ("cBY check bad hint", "cBY_check_cpp", (PVALUES, R, HARMONIC, NEGATIVE_R, ALPHA), {},
-     ValueError),
-    ("cBY check wide r", "cBY_check_cpp", (PVALUES, 2**40, HARMONIC, WARM_S, ALPHA), {},
-     TypeError),
+    (
+        "cBY check bad hint",
+        "cBY_check_cpp",
+        (PVALUES, R, HARMONIC, NEGATIVE_R, ALPHA),
+        {},
+        ValueError,
+    ),
+    ("cBY check wide r", "cBY_check_cpp", (PVALUES, 2**40, HARMONIC, WARM_S, ALPHA), {}, TypeError),
 ]
 
 
 def outcome(name, args, kwargs):
     try:
         return getattr(_tulm, name)(*args, **kwargs)
-    except Exception as error:  # noqa: BLE001 - the outcome is what is compared
+    except Exception as error:
         return type(error), str(error)
 
 
@@ -126,8 +140,9 @@ def resident_bytes():
 
 @pytest.mark.stress
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-@pytest.mark.parametrize(("name", "args", "kwargs", "error"),
-                         [pytest.param(*case[1:], id=case[0]) for case in CASES])
+@pytest.mark.parametrize(
+    ("name", "args", "kwargs", "error"), [pytest.param(*case[1:], id=case[0]) for case in CASES]
+)
 def test_many_calls_leave_nothing_behind(name, args, kwargs, error):
     calls = int(os.environ.get("TULM_STRESS_CALLS", "100000"))
     function = getattr(_tulm, name)

@@ -54,7 +54,10 @@ def test_foreign_interpreter_refuses_the_module(tmp_path):
     shutil.copy(_tulm.__file__, tmp_path / "_tulm.so")
     result = subprocess.run(
         [str(foreign), "-c", "import _tulm"],
-        cwd=tmp_path, capture_output=True, text=True, env={"PYTHONPATH": str(tmp_path)},
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env={"PYTHONPATH": str(tmp_path)},
     )
     assert result.returncode == 1, result.stderr
     assert "ImportError" in result.stderr
@@ -139,8 +142,10 @@ class TestFloatSequence:
             pytest.param(generator(TIES), id="generator"),
             pytest.param(map(float, ["1", "50", "50"]), id="map"),
             pytest.param(Indexable(TIES), id="getitem-class"),
-            pytest.param([decimal.Decimal(1), fractions.Fraction(50), np.float32(50)],
-                         id="number-protocol-elements"),
+            pytest.param(
+                [decimal.Decimal(1), fractions.Fraction(50), np.float32(50)],
+                id="number-protocol-elements",
+            ),
         ],
     )
     def test_accepted(self, evalues):
