@@ -33,15 +33,18 @@ def _run(values: object, name: str, kind: check.Kind, alpha: object, axis: objec
     axis = check.check_axis(axis, array.ndim)
     nan = check.check_values(array, name, kind, str(nan_policy))
 
-    # One family per row, the tested axis last.
-    moved = np.moveaxis(array, axis, -1)
+    # One family per row, the tested axis last (moveaxis costs more than a
+    # small family's kernel, so only when needed).
+    last = array.ndim - 1
+    moved = array if axis == last else np.moveaxis(array, axis, -1)
     n = moved.shape[-1]
     families = math.prod(moved.shape[:-1])
     rows = moved.reshape(families, n)
     if nan is None:
         tested = np.full(families, n, dtype=np.intp)
     else:
-        tested = n - np.moveaxis(nan, axis, -1).reshape(families, n).sum(axis=1, dtype=np.intp)
+        nan = nan if axis == last else np.moveaxis(nan, axis, -1)
+        tested = n - nan.reshape(families, n).sum(axis=1, dtype=np.intp)
 
     harmonic = harmonic_table(n) if procedure == "BY" else None
     approximate = method == "approximate"
@@ -61,7 +64,8 @@ def _run(values: object, name: str, kind: check.Kind, alpha: object, axis: objec
     outcome = Families(rows, tested, kind == "e", kernel, threads, harmonic)
 
     def shaped[T: np.generic](outcome: NDArray[T]) -> NDArray[T]:
-        return np.moveaxis(outcome.reshape(moved.shape), -1, axis)
+        outcome = outcome.reshape(moved.shape)
+        return outcome if axis == last else np.moveaxis(outcome, -1, axis)
 
     rejected: Any = shaped(outcome.rejected)
     adjusted: Any = None if outcome.adjusted is None else shaped(outcome.adjusted)
