@@ -266,12 +266,6 @@ def test_repr_is_one_short_line(result, expected):
     assert repr(result) == expected
 
 
-def test_result_is_immutable():
-    result = tulm.by([0.01])
-    with pytest.raises(AttributeError):
-        result.count = 2
-
-
 @pytest.mark.parametrize(("subset", "expected"), [
     pytest.param([0, 2], True, id="positions"),
     pytest.param(np.array([2, 0], dtype=np.uint8), True, id="positions-any-order-and-type"),
