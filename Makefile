@@ -9,7 +9,7 @@ BUILD  := build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck stress fuzz lint clean \
-	stubs stubs-check typecheck wheel-test bench
+	stubs stubs-check typecheck wheel-test bench bench-package
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -144,6 +144,9 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 	cd $(WHEEL_RUN) && $(abspath $(VPY)) -m mypy --strict --config-file= \
 	    --python-executable ../wheel-venv/bin/python \
 	    -c 'import _tulm, typing; typing.assert_type(_tulm.closede_bh_cpp([2.0]), int)'
+	cd $(WHEEL_RUN) && $(abspath $(VPY)) -m mypy --strict --config-file= \
+	    --python-executable ../wheel-venv/bin/python \
+	    -c 'import tulm, typing; typing.assert_type(tulm.by([0.5]).alpha, float)'
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -p no:cacheprovider \
 	    -c $(CURDIR)/pyproject.toml $(CURDIR)/tests/python
 
@@ -151,6 +154,10 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 # BENCH_ARGS=--quick gives a smoke run.
 bench: install $(VENV)/.group-bench
 	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# The tulm package against scipy and the bare kernels; prints ratios, writes nothing.
+bench-package: install $(VENV)/.group-bench
+	$(VPY) bench/package.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

@@ -6,7 +6,7 @@ statistics come
   - likelihood-ratio e-values  e_i = exp(3 z_i - 9/2),
   - one-sided p-values         p_i = P(N(0, 1) >= z_i) = 0.5 erfc(z_i / sqrt 2),
 and the kernels' other inputs: the harmonic table and the prefix sums, both
-summed from left to right. simulate() and harmonic_table() are the demo's own.
+summed from left to right. simulate() is the demo's own.
 """
 
 import pathlib
@@ -16,11 +16,16 @@ import numpy as np
 
 # The demo's own generator, so the benchmarks run on exactly the demo's data.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from demo import harmonic_table, simulate
+from demo import simulate
 
 SIGNAL_FRACTION = 0.05
 SHIFT = 3.0
 SEED = 20261207
+
+
+def harmonic_table(m):
+    """[0, H_1, ..., H_m], summed left to right as the BY kernels expect."""
+    return np.concatenate(([0.0], np.cumsum(1.0 / np.arange(1, m + 1))))
 
 
 def prefix_sums(values):

@@ -4,9 +4,8 @@ Each hypothesis i has a statistic z_i ~ N(mu_i, 1). Most are nulls (mu_i = 0);
 5 % are signals with mu_i = 3. From the same statistics the demo forms
   - likelihood-ratio e-values  e_i = exp(3 z_i - 9/2)  (alternative N(3, 1) over N(0, 1)),
   - one-sided p-values         p_i = P(N(0, 1) >= z_i),
-sorts them the way the kernels expect (e-values ascending, p-values
-descending), asks _tulm how many hypotheses each procedure rejects, and
-counts how many of those are true signals.
+asks the tulm package which hypotheses each procedure rejects, and counts how
+many of those are true signals.
 
 Then it repeats the screen over a range of signal strengths and draws the
 power (the share of signals found) of e-BH against closed e-BH and of BY
@@ -16,14 +15,13 @@ against closed BY into a PNG, whose path it prints at the end.
 import math
 import pathlib
 import time
-from collections.abc import Callable, Sequence
-from typing import cast
+from collections.abc import Callable
 
 import numpy as np
 import numpy.typing as npt
 from matplotlib.figure import Figure
 
-import _tulm
+import tulm
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
@@ -40,12 +38,6 @@ REPLICATES = 8
 PICTURE = pathlib.Path(__file__).resolve().parent / "output" / "demo_power.png"
 
 
-def as_sequence(values: FloatArray) -> Sequence[float]:
-    # numpy arrays reach _tulm through their buffer; the stub's Sequence
-    # annotation (the runtime signature) does not name ndarray.
-    return cast(Sequence[float], values)
-
-
 def simulate(
     m: int, signal_fraction: float, shift: float, rng: np.random.Generator
 ) -> tuple[BoolArray, FloatArray, FloatArray]:
@@ -59,46 +51,25 @@ def simulate(
     return is_signal, evalues, pvalues
 
 
-def harmonic_table(m: int) -> FloatArray:
-    """[0, H_1, ..., H_m], summed left to right as the BY kernels expect."""
-    return np.concatenate(([0.0], np.cumsum(1.0 / np.arange(1, m + 1))))
-
-
-# (procedure, kind, call): kind "e" gets ascending e-values, "p" descending p-values.
-PROCEDURES: list[tuple[str, str, Callable[[Sequence[float]], int]]] = [
-    ("e-BH", "e", lambda evalues: _tulm.eBH_cpp(evalues, ALPHA)),
-    ("closed e-BH", "e", lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA)),
+# (procedure, kind, call): kind "e" gets the e-values, "p" the p-values.
+PROCEDURES: list[tuple[str, str, Callable[[FloatArray], tulm.Rejections]]] = [
+    ("e-BH", "e", lambda evalues: tulm.ebh(evalues, ALPHA)),
+    ("closed e-BH", "e", lambda evalues: tulm.closed_ebh(evalues, ALPHA)),
     (
         "closed e-BH (approximate)",
         "e",
-        lambda evalues: _tulm.closede_bh_cpp(evalues, ALPHA, approximate=True),
+        lambda evalues: tulm.closed_ebh(evalues, ALPHA, method="approximate"),
     ),
-    (
-        "BY",
-        "p",
-        lambda pvalues: _tulm.BY_cpp(pvalues, as_sequence(harmonic_table(len(pvalues))), ALPHA),
-    ),
-    ("closed BY", "p", lambda pvalues: _tulm.largestcBYsignificant_cpp(pvalues, ALPHA)),
+    ("BY", "p", lambda pvalues: tulm.by(pvalues, ALPHA)),
+    ("closed BY", "p", lambda pvalues: tulm.closed_by(pvalues, ALPHA)),
     (
         "closed BY (approximate)",
         "p",
-        lambda pvalues: _tulm.largestcBYsignificant_approximate_cpp(pvalues, ALPHA),
+        lambda pvalues: tulm.closed_by(pvalues, ALPHA, method="approximate"),
     ),
 ]
 # The exact procedures compared in the picture, as (base, closed) pairs.
 PAIRS = [("e-BH", "closed e-BH"), ("BY", "closed BY")]
-
-
-def sort_for_kernels(
-    evalues: FloatArray, pvalues: FloatArray
-) -> tuple[dict[str, npt.NDArray[np.intp]], dict[str, Sequence[float]]]:
-    """The sorting orders, and the values in them, for each kind."""
-    # The k rejected hypotheses are always the last k of the sorted order.
-    order = {
-        "e": np.argsort(evalues, kind="stable"),
-        "p": np.argsort(-pvalues, kind="stable"),
-    }
-    return order, {"e": as_sequence(evalues[order["e"]]), "p": as_sequence(pvalues[order["p"]])}
 
 
 def true_discoveries(rng: np.random.Generator) -> dict[str, FloatArray]:
@@ -109,11 +80,10 @@ def true_discoveries(rng: np.random.Generator) -> dict[str, FloatArray]:
     for column, shift in enumerate(SHIFTS):
         for _ in range(REPLICATES):
             is_signal, evalues, pvalues = simulate(M, SIGNAL_FRACTION, float(shift), rng)
-            order, sorted_values = sort_for_kernels(evalues, pvalues)
+            values = {"e": evalues, "p": pvalues}
             for name in names:
                 kind, call = calls[name]
-                k = call(sorted_values[kind])
-                found[name][column] += is_signal[order[kind][M - k :]].sum()
+                found[name][column] += (is_signal & call(values[kind]).rejected).sum()
     return {name: total / REPLICATES for name, total in found.items()}
 
 
@@ -197,7 +167,7 @@ def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
 def main() -> None:
     rng = np.random.default_rng(SEED)
     is_signal, evalues, pvalues = simulate(M, SIGNAL_FRACTION, SHIFT, rng)
-    order, sorted_values = sort_for_kernels(evalues, pvalues)
+    values = {"e": evalues, "p": pvalues}
 
     print(
         f"{M:,} hypotheses, {is_signal.sum():,} signals (mean shift {SHIFT}), "
@@ -208,10 +178,10 @@ def main() -> None:
     print("-" * len(header))
     for name, kind, call in PROCEDURES:
         start = time.perf_counter()
-        k = call(sorted_values[kind])
+        result = call(values[kind])
         elapsed = time.perf_counter() - start
-        rejected = order[kind][M - k :]
-        true = int(is_signal[rejected].sum())
+        k = int(result.rejected.sum())
+        true = int((is_signal & result.rejected).sum())
         false = k - true
         fdp = false / k if k else 0.0
         print(f"{name:<28}{k:>11,}{true:>7,}{false:>7,}{fdp:>7.3f}{elapsed * 1e3:>8.2f} ms")
