@@ -16,11 +16,10 @@ struct IndexInterval {
 
 class IntervalQueue {
 public:
-    // Empties the queue, keeping its storage, and enqueues `first`.
-    void restart(IndexInterval first) {
+    // Empties the queue, keeping its storage.
+    void clear() {
         items_.clear();
         head_ = 0;
-        items_.push_back(first);
     }
     [[nodiscard]] bool empty() const { return head_ == items_.size(); }
     IndexInterval pop_front() { return items_[head_++]; }

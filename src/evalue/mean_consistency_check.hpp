@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
+#include <span>
 
+#include "interrupt_poll.hpp"
 #include "interval_queue.hpp"
 #include "tolerances.hpp"
 #include "tulm/evalue.hpp"
@@ -16,7 +17,7 @@ namespace tulm::detail {
 // f(o, j) in double precision, in this order: the block total, plus the j
 // smallest outside values, minus o * (o + j) * t. o * (o + j) is exact in 64
 // bits (it passes 2^31 once k * m does); the threshold is never a quotient.
-inline double slack(const std::vector<double>& cum_e, int u, int o, int j, double t) {
+inline double slack(std::span<const double> cum_e, int u, int o, int j, double t) {
     const double block = cum_e[u + o] - cum_e[u];
     const double total = block + cum_e[j];
     const std::int64_t pairs = static_cast<std::int64_t>(o) * (static_cast<std::int64_t>(o) + j);
@@ -29,8 +30,9 @@ inline double slack(const std::vector<double>& cum_e, int u, int o, int j, doubl
 // sits at first_probe when it is >= 0, else at the midpoint. Returns the
 // violating j, or -1.
 template <typename OnSlack>
-int find_violating_outside_count(const std::vector<double>& cum_e, int u, int o, double t,
-                                 int first_probe, OnSlack& on_slack) {
+[[gnu::always_inline]] inline int find_violating_outside_count(std::span<const double> cum_e, int u,
+                                                               int o, double t, int first_probe,
+                                                               OnSlack& on_slack) {
     int jlo = 0;
     int jhi = u;
     bool use_hint = first_probe >= 0;
@@ -63,11 +65,10 @@ int find_violating_outside_count(const std::vector<double>& cum_e, int u, int o,
 
 // on_slack(o, j) hears each pair before f(o, j) is evaluated. `queue` is
 // working storage only, so that a search can lend every check the same one.
-template <typename OnSlack>
-MeanConsistencyResult mean_consistency_check_observed(IntervalQueue& queue,
-                                                      const std::vector<double>& cum_e, int k,
-                                                      double alpha, int hint_in, int hint_out,
-                                                      OnSlack&& on_slack) {
+template <typename OnSlack, typename Poll = NoInterruptPoll>
+[[gnu::always_inline]] inline MeanConsistencyResult mean_consistency_check_observed(
+    IntervalQueue& queue, std::span<const double> cum_e, int k, double alpha, int hint_in,
+    int hint_out, OnSlack&& on_slack, Poll&& poll = Poll{}) {
     constexpr MeanConsistencyResult kPass{true, -1, -1};
     if (k == 0) {
         return kPass;
@@ -79,20 +80,34 @@ MeanConsistencyResult mean_consistency_check_observed(IntervalQueue& queue,
     }
     // One product, one reciprocal: every threshold is an integer times t.
     const double t = 1.0 / (static_cast<double>(k) * alpha);
-    bool hinted = hint_in >= 0;
-    const int hinted_first_probe = std::max(hint_out, 0);
-
-    // First in, first out: breadth-first over the midpoint splits of [1, k].
-    queue.restart({1, k});
-    while (!queue.empty()) {
-        const IndexInterval interval = queue.pop_front();
-        const int o = hinted ? std::min(k, hint_in) : interval.lo + (interval.hi - interval.lo) / 2;
-        const int j = find_violating_outside_count(cum_e, u, o, t, hinted ? hinted_first_probe : -1,
-                                                   on_slack);
+    // The hinted block size goes first, outside the queue: a check that its
+    // hints decide costs its first pair or two and nothing else.
+    if (hint_in >= 0) {
+        const int o = std::min(k, hint_in);
+        const int j = find_violating_outside_count(cum_e, u, o, t, std::max(hint_out, 0), on_slack);
         if (j >= 0) {
             return {false, o, j};
         }
-        hinted = false;
+        queue.clear();
+        if (1 < o) {
+            queue.push_back({1, o - 1});
+        }
+        if (o < k) {
+            queue.push_back({o + 1, k});
+        }
+    } else {
+        queue.clear();
+        queue.push_back({1, k});
+    }
+    // First in, first out: breadth-first over the midpoint splits of [1, k].
+    while (!queue.empty()) {
+        poll();
+        const IndexInterval interval = queue.pop_front();
+        const int o = interval.lo + (interval.hi - interval.lo) / 2;
+        const int j = find_violating_outside_count(cum_e, u, o, t, -1, on_slack);
+        if (j >= 0) {
+            return {false, o, j};
+        }
         if (interval.lo < o) {
             queue.push_back({interval.lo, o - 1});
         }

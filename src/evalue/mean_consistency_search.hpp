@@ -4,15 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
+#include "interrupt_poll.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm::detail {
 
 // m + 1 running totals, strictly left to right: the check's thresholds sit
 // within rounding of these sums, so no pairwise or compensated summation.
-inline std::vector<double> build_prefix_sums(const std::vector<double>& evalues) {
+inline std::vector<double> build_prefix_sums(std::span<const double> evalues) {
     std::vector<double> cum_e(evalues.size() + 1, 0.0);
     for (std::size_t i = 1; i < cum_e.size(); ++i) {
         cum_e[i] = cum_e[i - 1] + evalues[i - 1];
@@ -21,14 +23,15 @@ inline std::vector<double> build_prefix_sums(const std::vector<double>& evalues)
 }
 
 // check(cum_e, k, alpha, hint_in, hint_out) -> MeanConsistencyResult.
-template <typename Check>
-int largest_mean_consistent_exact_with(const std::vector<double>& evalues, double alpha,
-                                       Check&& check) {
+template <typename Check, typename Poll = NoInterruptPoll>
+int largest_mean_consistent_exact_with(std::span<const double> evalues, double alpha, Check&& check,
+                                       Poll&& poll = Poll{}) {
     const int m = static_cast<int>(evalues.size());
     const std::vector<double> cum_e = build_prefix_sums(evalues);
     int hint_in = -1;
     int hint_out = -1;
     for (int k = m; k >= 1; --k) {
+        poll();
         const MeanConsistencyResult result = check(cum_e, k, alpha, hint_in, hint_out);
         if (result.consistent) {
             return k;
@@ -39,9 +42,9 @@ int largest_mean_consistent_exact_with(const std::vector<double>& evalues, doubl
     return 0;
 }
 
-template <typename Check>
-int largest_mean_consistent_approximate_with(const std::vector<double>& evalues, double alpha,
-                                             Check&& check) {
+template <typename Check, typename Poll = NoInterruptPoll>
+int largest_mean_consistent_approximate_with(std::span<const double> evalues, double alpha,
+                                             Check&& check, Poll&& poll = Poll{}) {
     const int m = static_cast<int>(evalues.size());
     const int lower = ebh_count(evalues, alpha);
     if (lower == m) {
@@ -55,6 +58,7 @@ int largest_mean_consistent_approximate_with(const std::vector<double>& evalues,
     int hint_in = -1;
     int hint_out = -1;
     while (lo <= hi) {
+        poll();
         const int mid = lo + (hi - lo) / 2;
         const MeanConsistencyResult result = check(cum_e, mid, alpha, hint_in, hint_out);
         if (result.consistent) {

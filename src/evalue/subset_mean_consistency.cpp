@@ -1,69 +1,189 @@
 #include <algorithm>
-#include <cmath>
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "interrupt_poll.hpp"
+#include "mean_consistency_check.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm {
 
 namespace {
 
-// Ascending, NaN after +inf: a total order, as std::sort requires.
-bool ascending_nan_last(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+// Doubles as unsigned keys in ascending order (-inf first), with every NaN
+// after +inf. -0.0 comes just before +0.0; the running totals below start at
+// +0.0, so that order leaves every total as a comparison sort would.
+std::uint64_t ascending_key(double x) {
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    if (x != x) {
+        return ~std::uint64_t{0};
+    }
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
+
+double value_of_key(std::uint64_t key) {
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
+}
+
+// Most-significant-digit radix sort of the keys, a byte at a time: each pass
+// splits a range into its 256 buckets, and a bucket small enough is finished
+// by insertion. Ranges move between the keys and a scratch buffer of the same
+// size, so that no pass copies back. A byte that every key of a range shares
+// costs no pass.
+constexpr int kDigitBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr std::size_t kInsertionSortBelow = 64;
+
+std::size_t digit_of(std::uint64_t key, int shift) { return (key >> shift) & (kBuckets - 1); }
+
+void insertion_sort(std::span<std::uint64_t> keys) {
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        const std::uint64_t key = keys[i];
+        std::size_t j = i;
+        for (; j > 0 && keys[j - 1] > key; --j) {
+            keys[j] = keys[j - 1];
+        }
+        keys[j] = key;
+    }
+}
+
+// The bucket of each key of `from` at this digit, placed into `to` in order.
+// Returns the buckets' bounds: bucket b is [bounds[b], bounds[b + 1]). When
+// every key shares the digit nothing is placed, and bounds holds one bucket.
+std::array<std::size_t, kBuckets + 1> split(std::span<const std::uint64_t> from,
+                                            std::span<std::uint64_t> to, int shift, bool& shared) {
+    std::array<std::size_t, kBuckets + 1> bounds{};
+    for (const std::uint64_t key : from) {
+        ++bounds[digit_of(key, shift) + 1];
+    }
+    shared = bounds[digit_of(from[0], shift) + 1] == from.size();
+    for (std::size_t b = 1; b <= kBuckets; ++b) {
+        bounds[b] += bounds[b - 1];
+    }
+    if (!shared) {
+        std::array<std::size_t, kBuckets> next{};
+        std::copy(bounds.begin(), bounds.end() - 1, next.begin());
+        for (const std::uint64_t key : from) {
+            to[next[digit_of(key, shift)]++] = key;
+        }
+    }
+    return bounds;
+}
+
+void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift);
+
+// Sorts `keys` by the digits at and below `shift`, using `scratch` (as long).
+void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch, int shift) {
+    if (keys.size() < kInsertionSortBelow) {
+        insertion_sort(keys);
+        return;
+    }
+    if (shift < 0) {
+        return;
+    }
+    bool shared = false;
+    const auto bounds = split(keys, scratch, shift, shared);
+    if (shared) {
+        sort_in_place(keys, scratch, shift - kDigitBits);
+        return;
+    }
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        const std::size_t size = bounds[b + 1] - bounds[b];
+        sort_moving(scratch.subspan(bounds[b], size), keys.subspan(bounds[b], size),
+                    shift - kDigitBits);
+    }
+}
+
+// Sorts the keys of `from` into `to` (as long); `from` is left in any order.
+void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift) {
+    if (from.size() < kInsertionSortBelow || shift < 0) {
+        std::copy(from.begin(), from.end(), to.begin());
+        insertion_sort(to);
+        return;
+    }
+    bool shared = false;
+    const auto bounds = split(from, to, shift, shared);
+    if (shared) {
+        sort_moving(from, to, shift - kDigitBits);
+        return;
+    }
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        const std::size_t size = bounds[b + 1] - bounds[b];
+        sort_in_place(to.subspan(bounds[b], size), from.subspan(bounds[b], size),
+                      shift - kDigitBits);
+    }
+}
+
+void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
+    scratch.resize(keys.size());
+    sort_in_place(keys, scratch, 64 - kDigitBits);
+}
 
 }  // namespace
 
-std::vector<double> build_subset_prefix_sums(const std::vector<double>& evalues,
-                                             const std::vector<int>& subset) {
+std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
+                                             std::span<const int> subset) {
     const int m = static_cast<int>(evalues.size());
     std::vector<bool> in_subset(evalues.size(), false);
     for (const int position : subset) {
         if (position < 0 || position >= m) {
             throw std::out_of_range("subset index out of range");
         }
-        if (in_subset[position]) {
+        if (in_subset[static_cast<std::size_t>(position)]) {
             throw std::invalid_argument("subset position " + std::to_string(position)
                                         + " appears more than once");
         }
-        in_subset[position] = true;
+        in_subset[static_cast<std::size_t>(position)] = true;
     }
 
-    std::vector<double> inside;
-    std::vector<double> outside;
+    // Keys fit 32-bit counts: the caller keeps m below 2^31.
+    std::vector<std::uint64_t> inside;
+    std::vector<std::uint64_t> outside;
     inside.reserve(subset.size());
     outside.reserve(evalues.size() - subset.size());
     for (std::size_t p = 0; p < evalues.size(); ++p) {
-        (in_subset[p] ? inside : outside).push_back(evalues[p]);
+        (in_subset[p] ? inside : outside).push_back(ascending_key(evalues[p]));
     }
-    std::sort(inside.begin(), inside.end(), ascending_nan_last);
-    std::sort(outside.begin(), outside.end(), ascending_nan_last);
+    std::vector<std::uint64_t> scratch;
+    radix_sort(outside, scratch);
+    radix_sort(inside, scratch);
 
     // One running total, left to right, over the outside values and then the
     // inside ones: the inside values become the candidate block at the end.
-    std::vector<double> layout(evalues.size() + 1, 0.0);
+    std::vector<double> layout(evalues.size() + 1);
+    layout[0] = 0.0;
     std::size_t i = 1;
-    for (const double x : outside) {
-        layout[i] = layout[i - 1] + x;
+    for (const std::uint64_t key : outside) {
+        layout[i] = layout[i - 1] + value_of_key(key);
         ++i;
     }
-    for (const double x : inside) {
-        layout[i] = layout[i - 1] + x;
+    for (const std::uint64_t key : inside) {
+        layout[i] = layout[i - 1] + value_of_key(key);
         ++i;
     }
     return layout;
 }
 
-bool is_subset_mean_consistent(const std::vector<double>& evalues, const std::vector<int>& subset,
-                               double alpha) {
+bool is_subset_mean_consistent(std::span<const double> evalues, std::span<const int> subset,
+                               double alpha, Interrupt interrupt) {
     if (subset.empty()) {
         return true;
     }
     const std::vector<double> layout = build_subset_prefix_sums(evalues, subset);
     const int k = static_cast<int>(subset.size());
-    return mean_consistency_check(layout, k, alpha, -1, -1).consistent;
+    detail::IntervalQueue queue;
+    detail::InterruptPoll poll(interrupt);
+    return detail::mean_consistency_check_observed(
+               queue, layout, k, alpha, -1, -1, [](int /*o*/, int /*j*/) {}, poll)
+        .consistent;
 }
 
 }  // namespace tulm

@@ -4,9 +4,10 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include "buffer_casters.hpp"
+#include "sequence_arguments.hpp"
 
 #include "argument_checks.hpp"
+#include "kernel_call.hpp"
 
 namespace tulm::binding {
 

@@ -1,47 +1,52 @@
-#include <vector>
-
 #include "bindings.hpp"
 #include "tulm/evalue.hpp"
+#include "tulm/interrupt.hpp"
 
 namespace tulm::binding {
 
 namespace {
 
-// The adapters: each refuses what its kernel must not see, then runs it.
+// The adapters: each checks what its kernel must not see (the lengths are
+// checked as the arguments are converted), then runs it without the GIL.
 
 // The search switch behind closede_bh_cpp and largest_mean_consistent_k.
-int closed_ebh(const std::vector<double>& evalues, double alpha, bool approximate) {
-    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
-    return approximate ? largest_mean_consistent_approximate(evalues, alpha)
-                       : largest_mean_consistent_exact(evalues, alpha);
+int closed_ebh(const FloatSequence<kMaxLengthWithOneMore>& evalues, double alpha,
+               bool approximate) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return approximate ? largest_mean_consistent_approximate(evalues.values(), alpha, interrupt)
+                           : largest_mean_consistent_exact(evalues.values(), alpha, interrupt);
+    });
 }
 
-bool subset_mean_consistent(const std::vector<double>& evalues, const std::vector<int>& subset,
-                            double alpha) {
-    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
-    require_length_at_most(subset.size(), kMaxLength);
-    return is_subset_mean_consistent(evalues, subset, alpha);
+bool subset_mean_consistent(const FloatSequence<kMaxLengthWithOneMore>& evalues,
+                            const IntSequence<>& subset, double alpha) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return is_subset_mean_consistent(evalues.values(), subset.values(), alpha, interrupt);
+    });
 }
 
-int closed_ebh_exact(const std::vector<double>& evalues, double alpha) {
-    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
-    return largest_mean_consistent_exact(evalues, alpha);
+int closed_ebh_exact(const FloatSequence<kMaxLengthWithOneMore>& evalues, double alpha) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return largest_mean_consistent_exact(evalues.values(), alpha, interrupt);
+    });
 }
 
-int closed_ebh_approximate(const std::vector<double>& evalues, double alpha) {
-    require_length_at_most(evalues.size(), kMaxLengthWithOneMore);
-    return largest_mean_consistent_approximate(evalues, alpha);
+int closed_ebh_approximate(const FloatSequence<kMaxLengthWithOneMore>& evalues, double alpha) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return largest_mean_consistent_approximate(evalues.values(), alpha, interrupt);
+    });
 }
 
-int ebh(const std::vector<double>& evalues, double alpha) {
-    require_length_at_most(evalues.size(), kMaxLength);
-    return ebh_count(evalues, alpha);
+int ebh(const FloatSequence<>& evalues, double alpha) {
+    return call_without_gil(
+        [&](Interrupt /*interrupt*/) { return ebh_count(evalues.values(), alpha); });
 }
 
-bool mean_consistent(const std::vector<double>& cum_e, int r, double alpha) {
-    require_length_at_most(cum_e.size(), kMaxLength);
+bool mean_consistent(const FloatSequence<>& cum_e, int r, double alpha) {
     require_non_negative("r", r);
-    return mean_consistency_check(cum_e, r, alpha, -1, -1).consistent;
+    return call_without_gil([&](Interrupt interrupt) {
+        return mean_consistency_check(cum_e.values(), r, alpha, -1, -1, interrupt).consistent;
+    });
 }
 
 }  // namespace

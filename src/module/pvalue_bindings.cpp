@@ -1,47 +1,49 @@
-#include <vector>
-
 #include "bindings.hpp"
+#include "tulm/interrupt.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm::binding {
 
 namespace {
 
-// The adapters: each refuses what its kernel must not see, then runs it.
+// The adapters: each checks what its kernel must not see (the lengths are
+// checked as the arguments are converted), then runs it without the GIL.
 
-int by(const std::vector<double>& pvalues, const std::vector<double>& harmonic, double alpha) {
-    require_length_at_most(pvalues.size(), kMaxLength);
-    require_length_at_most(harmonic.size(), kMaxLength);
+int by(const FloatSequence<>& pvalues, const FloatSequence<>& harmonic, double alpha) {
     const int m = static_cast<int>(pvalues.size());
     if (m > 0) {
         require_harmonic_entries(harmonic.size(), m);
     }
-    return by_count(pvalues, harmonic, alpha);
+    return call_without_gil([&](Interrupt /*interrupt*/) {
+        return by_count(pvalues.values(), harmonic.values(), alpha);
+    });
 }
 
-int closed_by_exact(const std::vector<double>& pvalues, double alpha) {
-    require_length_at_most(pvalues.size(), kMaxLengthWithOneMore);
-    return largest_cby_significant_exact(pvalues, alpha);
+int closed_by_exact(const FloatSequence<kMaxLengthWithOneMore>& pvalues, double alpha) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return largest_cby_significant_exact(pvalues.values(), alpha, interrupt);
+    });
 }
 
-int closed_by_approximate(const std::vector<double>& pvalues, double alpha) {
-    require_length_at_most(pvalues.size(), kMaxLengthWithOneMore);
-    return largest_cby_significant_approximate(pvalues, alpha);
+int closed_by_approximate(const FloatSequence<kMaxLengthWithOneMore>& pvalues, double alpha) {
+    return call_without_gil([&](Interrupt interrupt) {
+        return largest_cby_significant_approximate(pvalues.values(), alpha, interrupt);
+    });
 }
 
 // r = 0 passes without looking at the other arguments, so they are checked
 // only when the check will read them.
-py::dict cby_check_dict(const std::vector<double>& pvalues, int r,
-                        const std::vector<double>& harmonic, int warm_s, double alpha) {
-    require_length_at_most(pvalues.size(), kMaxLength);
-    require_length_at_most(harmonic.size(), kMaxLength);
+py::dict cby_check_dict(const FloatSequence<>& pvalues, int r, const FloatSequence<>& harmonic,
+                        int warm_s, double alpha) {
     const int m = static_cast<int>(pvalues.size());
     require_size_within("r", r, m);
     if (r > 0) {
         require_size_within("warm_s", warm_s, m);
         require_harmonic_entries(harmonic.size(), m);
     }
-    const CbyCheckResult result = cby_check(pvalues, r, harmonic, warm_s, alpha);
+    const CbyCheckResult result = call_without_gil([&](Interrupt interrupt) {
+        return cby_check(pvalues.values(), r, harmonic.values(), warm_s, alpha, interrupt);
+    });
     py::dict verdict;
     verdict["res"] = py::bool_(result.res);
     verdict["at_s"] = py::int_(result.at_s);

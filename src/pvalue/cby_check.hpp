@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
-#include <vector>
+#include <memory>
+#include <new>
+#include <span>
 
+#include "interrupt_poll.hpp"
 #include "interval_queue.hpp"
 #include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
@@ -38,34 +42,45 @@ struct WrittenRange {
 
 // Working storage of the check. A search keeps one across all its checks, so
 // that a check costs no allocation and no O(m) zeroing of its weight cache:
-// each check starts from an all-zero cache and hands it back all zero.
+// each check starts from an all-zero cache and hands it back all zero. The
+// cache comes from calloc, whose large blocks are fresh zero pages: a check
+// that writes a few entries touches a few pages, not m + 1 doubles.
 class CbyWorkspace {
 public:
     // The zeroed cache of at least m + 1 entries for a new check.
-    std::vector<double>& cache_for(int m) {
+    std::span<double> cache_for(int m) {
         const std::size_t entries = static_cast<std::size_t>(m) + 1;
-        if (cache_.size() < entries) {
-            cache_.assign(entries, 0.0);
+        if (cache_entries_ < entries) {
+            cache_.reset(static_cast<double*>(std::calloc(entries, sizeof(double))));
+            if (!cache_) {
+                cache_entries_ = 0;
+                throw std::bad_alloc();
+            }
+            cache_entries_ = entries;
         }
-        return cache_;
+        return {cache_.get(), cache_entries_};
     }
     // The check set cache entries in `written` only.
     void zero(const WrittenRange& written) {
         if (written.first <= written.last) {
-            std::fill(cache_.begin() + written.first, cache_.begin() + written.last + 1, 0.0);
+            std::fill(cache_.get() + written.first, cache_.get() + written.last + 1, 0.0);
         }
     }
     IntervalQueue& queue() { return queue_; }
 
 private:
-    std::vector<double> cache_;
+    struct Free {
+        void operator()(double* block) const { std::free(block); }
+    };
+    std::unique_ptr<double[], Free> cache_;
+    std::size_t cache_entries_ = 0;
     IntervalQueue queue_;
 };
 
 // What every size of one check shares.
 struct CbyCheckInputs {
-    const std::vector<double>& pvalues;
-    const std::vector<double>& harmonic;
+    std::span<const double> pvalues;
+    std::span<const double> harmonic;
     int m;
     int r;
     double alpha;
@@ -118,7 +133,7 @@ inline bool violates_single_size(const CbyCheckInputs& in) {
 // non-zero entries just below the cut-off makes them read as 0 without
 // touching the rest of the cache.
 inline double outside_total(const CbyCheckInputs& in, const SizeTerms& size,
-                            std::vector<double>& cache, WrittenRange& written) {
+                            std::span<double> cache, WrittenRange& written) {
     double total = 0.0;
     int j = size.s - size.i0 - 1;
     for (; j >= 0; --j) {
@@ -156,7 +171,7 @@ inline double candidate_prefix(const CbyCheckInputs& in, const SizeTerms& size) 
 // soon as the candidates alone reach i / (alpha * r); violates when both
 // together fall short of it.
 inline bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& size, double sum,
-                                  double total, const std::vector<double>& cache) {
+                                  double total, std::span<const double> cache) {
     for (int i = size.i0; i <= size.k; ++i) {
         const double x = in.pvalues[in.first_candidate + i - 1];
         // NaN products weigh 0 here, unlike in the two passes above.
@@ -176,7 +191,7 @@ inline bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& siz
 }
 
 inline bool violates_in_detail(const CbyCheckInputs& in, const SizeTerms& size,
-                               std::vector<double>& cache, WrittenRange& written) {
+                               std::span<double> cache, WrittenRange& written) {
     // The order of the sums is part of the result: total first, then sum.
     const double total = outside_total(in, size, cache, written);
     const double sum = candidate_prefix(in, size);
@@ -185,12 +200,13 @@ inline bool violates_in_detail(const CbyCheckInputs& in, const SizeTerms& size,
 
 // The breadth-first loop over sizes, for r >= 1. Adds to `written` the cache
 // entries it sets.
-template <typename Observer>
+template <typename Observer, typename Poll>
 CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int warm_s,
-                               Observer& observe, WrittenRange& written) {
-    std::vector<double>& cache = work.cache_for(in.m);
+                               Observer& observe, WrittenRange& written, Poll& poll) {
+    const std::span<double> cache = work.cache_for(in.m);
     IntervalQueue& queue = work.queue();
-    queue.restart({1, in.m});
+    queue.clear();
+    queue.push_back({1, in.m});
     bool hinted = warm_s != 0;
     while (!queue.empty()) {
         const auto [lo, hi] = queue.pop_front();
@@ -199,12 +215,14 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int
         const SizeTerms size = size_terms(in, s);
 
         if (passes_quick_test(in, size)) {
+            poll();
             observe(s, SizeTest::quick);
             // [lo, s - 1] passes too: dropped.
             if (s < hi) {
                 queue.push_back({s + 1, hi});
             }
         } else if (s == 1) {
+            poll();
             observe(s, SizeTest::single);
             if (violates_single_size(in)) {
                 return {false, 1};
@@ -213,6 +231,7 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int
                 queue.push_back({2, hi});
             }
         } else {
+            poll(s);  // up to s weights
             observe(s, SizeTest::detailed);
             if (violates_in_detail(in, size, cache, written)) {
                 return {false, s};
@@ -229,10 +248,10 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int
 }
 
 // The check on a workspace that it hands back with an all-zero cache.
-template <typename Observer>
-CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>& pvalues, int r,
-                                  const std::vector<double>& harmonic, int warm_s, double alpha,
-                                  Observer&& observe) {
+template <typename Observer, typename Poll = NoInterruptPoll>
+CbyCheckResult cby_check_observed(CbyWorkspace& work, std::span<const double> pvalues, int r,
+                                  std::span<const double> harmonic, int warm_s, double alpha,
+                                  Observer&& observe, Poll&& poll = Poll{}) {
     if (r == 0) {
         return {true, 0};
     }
@@ -240,7 +259,7 @@ CbyCheckResult cby_check_observed(CbyWorkspace& work, const std::vector<double>&
     const CbyCheckInputs in{
         pvalues, harmonic, m, r, alpha, 1.0 / alpha, alpha + kByTolerance, pvalues[m - r], m - r};
     WrittenRange written;
-    const CbyCheckResult result = cby_check_sizes(work, in, warm_s, observe, written);
+    const CbyCheckResult result = cby_check_sizes(work, in, warm_s, observe, written, poll);
     work.zero(written);
     return result;
 }

@@ -3,26 +3,51 @@
 // while the public searches call the check itself.
 #pragma once
 
+#include <algorithm>
+#include <span>
 #include <vector>
 
+#include "interrupt_poll.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm::detail {
 
+// What both searches check on: the p-values with zeros replaced (a copy only
+// when there is a zero to replace) and their own harmonic table.
+class CbySearchInputs {
+public:
+    explicit CbySearchInputs(std::span<const double> pvalues)
+        : harmonic_(build_harmonic_table(static_cast<int>(pvalues.size()))) {
+        if (std::find(pvalues.begin(), pvalues.end(), 0.0) == pvalues.end()) {
+            pvalues_ = pvalues;
+        } else {
+            prepared_ = prepare_pvalues(pvalues);
+            pvalues_ = prepared_;
+        }
+    }
+    [[nodiscard]] std::span<const double> pvalues() const { return pvalues_; }
+    [[nodiscard]] std::span<const double> harmonic() const { return harmonic_; }
+
+private:
+    std::vector<double> prepared_;
+    std::vector<double> harmonic_;
+    std::span<const double> pvalues_;
+};
+
 // check(pvalues, r, harmonic, warm_s, alpha) -> CbyCheckResult.
-template <typename Check>
-int largest_cby_significant_exact_with(const std::vector<double>& pvalues, double alpha,
-                                       Check&& check) {
+template <typename Check, typename Poll = NoInterruptPoll>
+int largest_cby_significant_exact_with(std::span<const double> pvalues, double alpha, Check&& check,
+                                       Poll&& poll = Poll{}) {
     // NaN goes on: the test is alpha <= 0, not !(alpha > 0).
     if (alpha <= 0.0) {
         return 0;
     }
     const int m = static_cast<int>(pvalues.size());
-    const std::vector<double> prepared = prepare_pvalues(pvalues);
-    const std::vector<double> harmonic = build_harmonic_table(m);
+    const CbySearchInputs inputs(pvalues);
     int warm_s = 0;
     for (int k = m; k >= 1; --k) {
-        const CbyCheckResult result = check(prepared, k, harmonic, warm_s, alpha);
+        poll();
+        const CbyCheckResult result = check(inputs.pvalues(), k, inputs.harmonic(), warm_s, alpha);
         if (result.res) {
             return k;
         }
@@ -31,24 +56,25 @@ int largest_cby_significant_exact_with(const std::vector<double>& pvalues, doubl
     return 0;
 }
 
-template <typename Check>
-int largest_cby_significant_approximate_with(const std::vector<double>& pvalues, double alpha,
-                                             Check&& check) {
+template <typename Check, typename Poll = NoInterruptPoll>
+int largest_cby_significant_approximate_with(std::span<const double> pvalues, double alpha,
+                                             Check&& check, Poll&& poll = Poll{}) {
     if (alpha <= 0.0) {
         return 0;
     }
     const int m = static_cast<int>(pvalues.size());
-    const std::vector<double> prepared = prepare_pvalues(pvalues);
-    const std::vector<double> harmonic = build_harmonic_table(m);
-    const int by = by_count(prepared, harmonic, alpha);
+    const CbySearchInputs inputs(pvalues);
+    const int by = by_count(inputs.pvalues(), inputs.harmonic(), alpha);
     int lo = by + 1;
     int hi = m;
     int answer = by;
     // Only a failure moves the hint: it comes from the smallest size failed so far.
     int warm_s = 0;
     while (lo <= hi) {
+        poll();
         const int mid = lo + (hi - lo) / 2;
-        const CbyCheckResult result = check(prepared, mid, harmonic, warm_s, alpha);
+        const CbyCheckResult result =
+            check(inputs.pvalues(), mid, inputs.harmonic(), warm_s, alpha);
         if (result.res) {
             answer = mid;
             lo = mid + 1;

@@ -1,8 +1,10 @@
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "cby_check.hpp"
 #include "cby_search.hpp"
+#include "interrupt_poll.hpp"
 #include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
@@ -16,24 +18,29 @@ void ignore_size(int /*s*/, detail::SizeTest /*test*/) {}
 // cache per check would cost O(m) each, O(m^2) over the exact search.
 class CheckWithSharedWorkspace {
 public:
-    CbyCheckResult operator()(const std::vector<double>& pvalues, int r,
-                              const std::vector<double>& harmonic, int warm_s, double alpha) {
-        return detail::cby_check_observed(work_, pvalues, r, harmonic, warm_s, alpha, ignore_size);
+    explicit CheckWithSharedWorkspace(detail::InterruptPoll& poll) : poll_(poll) {}
+
+    CbyCheckResult operator()(std::span<const double> pvalues, int r,
+                              std::span<const double> harmonic, int warm_s, double alpha) {
+        return detail::cby_check_observed(work_, pvalues, r, harmonic, warm_s, alpha, ignore_size,
+                                          poll_);
     }
 
 private:
     detail::CbyWorkspace work_;
+    detail::InterruptPoll& poll_;
 };
 
 }  // namespace
 
-CbyCheckResult cby_check(const std::vector<double>& pvalues, int r,
-                         const std::vector<double>& harmonic, int warm_s, double alpha) {
-    return CheckWithSharedWorkspace{}(pvalues, r, harmonic, warm_s, alpha);
+CbyCheckResult cby_check(std::span<const double> pvalues, int r, std::span<const double> harmonic,
+                         int warm_s, double alpha, Interrupt interrupt) {
+    detail::InterruptPoll poll(interrupt);
+    return CheckWithSharedWorkspace(poll)(pvalues, r, harmonic, warm_s, alpha);
 }
 
-std::vector<double> prepare_pvalues(const std::vector<double>& pvalues) {
-    std::vector<double> prepared(pvalues);
+std::vector<double> prepare_pvalues(std::span<const double> pvalues) {
+    std::vector<double> prepared(pvalues.begin(), pvalues.end());
     for (double& p : prepared) {
         if (p == 0.0) {
             p = detail::kZeroPvalueStandIn;
@@ -53,13 +60,18 @@ std::vector<double> build_harmonic_table(int m) {
     return harmonic;
 }
 
-int largest_cby_significant_exact(const std::vector<double>& pvalues, double alpha) {
-    return detail::largest_cby_significant_exact_with(pvalues, alpha, CheckWithSharedWorkspace{});
+int largest_cby_significant_exact(std::span<const double> pvalues, double alpha,
+                                  Interrupt interrupt) {
+    detail::InterruptPoll poll(interrupt);
+    return detail::largest_cby_significant_exact_with(pvalues, alpha,
+                                                      CheckWithSharedWorkspace(poll), poll);
 }
 
-int largest_cby_significant_approximate(const std::vector<double>& pvalues, double alpha) {
+int largest_cby_significant_approximate(std::span<const double> pvalues, double alpha,
+                                        Interrupt interrupt) {
+    detail::InterruptPoll poll(interrupt);
     return detail::largest_cby_significant_approximate_with(pvalues, alpha,
-                                                            CheckWithSharedWorkspace{});
+                                                            CheckWithSharedWorkspace(poll), poll);
 }
 
 }  // namespace tulm

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "count_scans.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
@@ -26,6 +27,14 @@ class ByCount : public testing::TestWithParam<ByCase> {};
 TEST_P(ByCount, MatchesHandWorkedCount) {
     const ByCase& c = GetParam();
     EXPECT_EQ(tulm::by_count(c.pvalues, c.harmonic, c.alpha), c.expected) << c.why;
+    if (c.pvalues.empty()) {
+        return;  // the factor reads harmonic[m]
+    }
+    const double factor = static_cast<double>(c.pvalues.size()) * c.harmonic[c.pvalues.size()];
+    EXPECT_EQ(tulm::detail::by_count_plain(c.pvalues, factor, c.alpha), c.expected) << c.why;
+    if (tulm::detail::cpu_has_avx2()) {
+        EXPECT_EQ(tulm::detail::by_count_avx2(c.pvalues, factor, c.alpha), c.expected) << c.why;
+    }
 }
 
 // clang-format off

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <ostream>
 #include <random>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -32,10 +33,10 @@ struct RecordingCheck {
     std::vector<double> last_pvalues;
     std::vector<double> last_harmonic;
 
-    CbyCheckResult operator()(const std::vector<double>& pvalues, int r,
-                              const std::vector<double>& harmonic, int warm_s, double alpha) {
-        last_pvalues = pvalues;
-        last_harmonic = harmonic;
+    CbyCheckResult operator()(std::span<const double> pvalues, int r,
+                              std::span<const double> harmonic, int warm_s, double alpha) {
+        last_pvalues.assign(pvalues.begin(), pvalues.end());
+        last_harmonic.assign(harmonic.begin(), harmonic.end());
         const CbyCheckResult result = tulm::cby_check(pvalues, r, harmonic, warm_s, alpha);
         calls.emplace_back(r, warm_s, result.res, result.at_s);
         return result;
@@ -48,9 +49,8 @@ struct ScriptedCheck {
     int largest_passing;
     std::vector<Call> calls;
 
-    CbyCheckResult operator()(const std::vector<double>& /*pvalues*/, int r,
-                              const std::vector<double>& /*harmonic*/, int warm_s,
-                              double /*alpha*/) {
+    CbyCheckResult operator()(std::span<const double> /*pvalues*/, int r,
+                              std::span<const double> /*harmonic*/, int warm_s, double /*alpha*/) {
         const CbyCheckResult result =
             r <= largest_passing ? CbyCheckResult{true, 0} : CbyCheckResult{false, 100 + r};
         calls.emplace_back(r, warm_s, result.res, result.at_s);
@@ -196,7 +196,8 @@ TEST(LargestCbySignificant, CheckSeesPreparedZerosAndItsOwnTable) {
 }
 
 TEST(PreparePvalues, ReplacesBothZerosOnly) {
-    const std::vector<double> prepared = tulm::prepare_pvalues({0.5, -0.0, 0.0, -1e-3, kNaN});
+    const std::vector<double> prepared =
+        tulm::prepare_pvalues(std::vector<double>{0.5, -0.0, 0.0, -1e-3, kNaN});
     ASSERT_EQ(prepared.size(), 5U);
     EXPECT_EQ(prepared[0], 0.5);
     EXPECT_EQ(prepared[1], 1e-12);
@@ -257,6 +258,10 @@ TEST(LargestCbySignificant, SharedWorkspaceAnswersAsFreshChecks) {
     std::normal_distribution<double> noise(0.0, 1.0);
     std::uniform_int_distribution<int> size(1, 300);
     std::bernoulli_distribution is_signal(0.3);
+    const auto fresh_check = [](std::span<const double> pvalues, int r,
+                                std::span<const double> harmonic, int warm_s, double alpha) {
+        return tulm::cby_check(pvalues, r, harmonic, warm_s, alpha);
+    };
     for (int screen = 0; screen < 300; ++screen) {
         const int m = size(rng);
         std::vector<double> pvalues(static_cast<std::size_t>(m));
@@ -267,9 +272,9 @@ TEST(LargestCbySignificant, SharedWorkspaceAnswersAsFreshChecks) {
         std::sort(pvalues.begin(), pvalues.end(), std::greater<>());
         for (const double alpha : {0.05, 0.2}) {
             EXPECT_EQ(tulm::largest_cby_significant_exact(pvalues, alpha),
-                      largest_cby_significant_exact_with(pvalues, alpha, tulm::cby_check));
+                      largest_cby_significant_exact_with(pvalues, alpha, fresh_check));
             EXPECT_EQ(tulm::largest_cby_significant_approximate(pvalues, alpha),
-                      largest_cby_significant_approximate_with(pvalues, alpha, tulm::cby_check));
+                      largest_cby_significant_approximate_with(pvalues, alpha, fresh_check));
         }
     }
 }

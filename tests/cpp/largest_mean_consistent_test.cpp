@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 #include <random>
+#include <span>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -125,17 +126,25 @@ TEST(LargestMeanConsistent, BisectsAboveTheEbhCount) {
 // The left-to-right total 0.1 + 0.2 + 0.3 is 0.6000000000000001; at this level
 // k = 3 passes with it and fails with any sum that rounds to 0.6.
 TEST(LargestMeanConsistent, PrefixSumsRunLeftToRight) {
-    const std::vector<double> cum_e = tulm::detail::build_prefix_sums({0.1, 0.2, 0.3});
+    const std::vector<double> cum_e =
+        tulm::detail::build_prefix_sums(std::vector<double>{0.1, 0.2, 0.3});
     EXPECT_EQ(cum_e, (std::vector<double>{0.0, 0.1, 0.30000000000000004, 0.6000000000000001}));
-    EXPECT_EQ(tulm::largest_mean_consistent_exact({0.1, 0.2, 0.3}, 4.999999999991666), 3);
-    EXPECT_FALSE(tulm::mean_consistency_check({0.0, 0.1, 0.30000000000000004, 0.6}, 3,
-                                              4.999999999991666, -1, -1)
-                     .consistent);
+    EXPECT_EQ(
+        tulm::largest_mean_consistent_exact(std::vector<double>{0.1, 0.2, 0.3}, 4.999999999991666),
+        3);
+    EXPECT_FALSE(
+        tulm::mean_consistency_check(std::vector<double>{0.0, 0.1, 0.30000000000000004, 0.6}, 3,
+                                     4.999999999991666, -1, -1)
+            .consistent);
 }
 
 // The public searches reuse one work queue across their checks; a fresh check
 // per size is the reference.
 TEST(LargestMeanConsistent, SharedQueueAnswersAsFreshChecks) {
+    const auto fresh_check = [](std::span<const double> cum_e, int k, double alpha, int hint_in,
+                                int hint_out) {
+        return tulm::mean_consistency_check(cum_e, k, alpha, hint_in, hint_out);
+    };
     std::mt19937_64 rng(11);
     std::normal_distribution<double> noise(0.0, 1.0);
     std::uniform_int_distribution<int> size(1, 300);
@@ -149,12 +158,12 @@ TEST(LargestMeanConsistent, SharedQueueAnswersAsFreshChecks) {
         }
         std::sort(evalues.begin(), evalues.end());
         for (const double alpha : {0.05, 0.2}) {
-            EXPECT_EQ(tulm::largest_mean_consistent_exact(evalues, alpha),
-                      tulm::detail::largest_mean_consistent_exact_with(
-                          evalues, alpha, tulm::mean_consistency_check));
+            EXPECT_EQ(
+                tulm::largest_mean_consistent_exact(evalues, alpha),
+                tulm::detail::largest_mean_consistent_exact_with(evalues, alpha, fresh_check));
             EXPECT_EQ(tulm::largest_mean_consistent_approximate(evalues, alpha),
-                      tulm::detail::largest_mean_consistent_approximate_with(
-                          evalues, alpha, tulm::mean_consistency_check));
+                      tulm::detail::largest_mean_consistent_approximate_with(evalues, alpha,
+                                                                             fresh_check));
         }
     }
 }

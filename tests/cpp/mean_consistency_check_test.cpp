@@ -231,4 +231,102 @@ TEST(MeanConsistencyCheck, AgreesWithExhaustiveOracleWhateverTheHints) {
     EXPECT_LT(inconsistent, compared * 4 / 5);
 }
 
+// The check as the algorithm reads: one queue from the start, the hint
+// deciding the first interval's block size. The check examines the hinted
+// block size before it fills its queue; the pairs it evaluates, in order, and
+// its verdict must be these.
+MeanConsistencyResult reference_check(const std::vector<double>& cum_e, int k, double alpha,
+                                      int hint_in, int hint_out, std::vector<Pair>& pairs) {
+    if (k == 0) {
+        return {true, -1, -1};
+    }
+    const int u = static_cast<int>(cum_e.size()) - k - 1;
+    if (u < 0) {
+        return {true, -1, -1};
+    }
+    const double t = 1.0 / (static_cast<double>(k) * alpha);
+    const auto violates = [&](int o, int j, double& f) {
+        pairs.emplace_back(o, j);
+        f = tulm::detail::slack(cum_e, u, o, j, t);
+        return f < -1e-12;
+    };
+    bool hinted = hint_in >= 0;
+    std::vector<std::pair<int, int>> queue{{1, k}};
+    for (std::size_t next = 0; next < queue.size(); ++next) {
+        const auto [lo, hi] = queue[next];
+        const int o = hinted ? std::min(k, hint_in) : lo + (hi - lo) / 2;
+        bool first_probe = hinted;
+        int jlo = 0;
+        int jhi = u;
+        while (jlo <= jhi) {
+            double a = 0.0;
+            double b = 0.0;
+            if (jlo == jhi) {
+                if (violates(o, jlo, a)) {
+                    return {false, o, jlo};
+                }
+                break;
+            }
+            const int p =
+                first_probe ? std::min(u - 1, std::max(hint_out, 0)) : jlo + (jhi - jlo) / 2;
+            if (violates(o, p, a)) {
+                return {false, o, p};
+            }
+            if (violates(o, p + 1, b)) {
+                return {false, o, p + 1};
+            }
+            if (a > b) {
+                jlo = p + 2;
+            } else {
+                jhi = p - 1;
+            }
+            first_probe = false;
+        }
+        hinted = false;
+        if (lo < o) {
+            queue.emplace_back(lo, o - 1);
+        }
+        if (o < hi) {
+            queue.emplace_back(o + 1, hi);
+        }
+    }
+    return {true, -1, -1};
+}
+
+TEST(MeanConsistencyCheck, HintedFirstBlockGivesTheReferenceOrderAndVerdict) {
+    std::mt19937_64 rng(20261208);
+    std::lognormal_distribution<double> evalue(0.0, 2.0);
+    std::uniform_int_distribution<int> length(0, 60);
+    std::bernoulli_distribution ascending(0.8);
+    int failed = 0;
+    for (int trial = 0; trial < 20000; ++trial) {
+        std::vector<double> evalues(static_cast<std::size_t>(length(rng)));
+        for (double& e : evalues) {
+            e = evalue(rng);
+        }
+        if (ascending(rng)) {
+            std::sort(evalues.begin(), evalues.end());
+        }
+        const std::vector<double> cum_e = tulm::detail::build_prefix_sums(evalues);
+        const int m = static_cast<int>(evalues.size());
+        const int k = std::uniform_int_distribution<int>(0, m + 1)(rng);
+        const int hint_in = std::uniform_int_distribution<int>(-1, k + 1)(rng);
+        const int hint_out = std::uniform_int_distribution<int>(-2, m + 1)(rng);
+        const double alpha = std::uniform_real_distribution<double>(0.01, 1.0)(rng);
+        std::vector<Pair> expected_pairs;
+        const MeanConsistencyResult expected =
+            reference_check(cum_e, k, alpha, hint_in, hint_out, expected_pairs);
+        MeanConsistencyResult result{};
+        const std::vector<Pair> pairs =
+            slacks_evaluated(cum_e, k, alpha, hint_in, hint_out, &result);
+        ASSERT_EQ(pairs, expected_pairs) << "trial " << trial;
+        ASSERT_EQ(result.consistent, expected.consistent) << "trial " << trial;
+        ASSERT_EQ(result.witness_in, expected.witness_in) << "trial " << trial;
+        ASSERT_EQ(result.witness_out, expected.witness_out) << "trial " << trial;
+        failed += result.consistent ? 0 : 1;
+    }
+    EXPECT_GT(failed, 1000);
+    EXPECT_LT(failed, 19000);
+}
+
 }  // namespace
