@@ -109,4 +109,39 @@ TEST(CountScans, ByVariantsAgreeWithTheReference) {
     }
 }
 
+// Every p-value within a few ulps of where its size starts to pass, so that
+// the AVX2 scan's shortcut for blocks that fail by far is tried at its edge.
+TEST(CountScans, ByAtTheThresholdOfEverySize) {
+    std::mt19937_64 rng(20261209);
+    std::uniform_int_distribution<int> length(4, 64);
+    std::uniform_int_distribution<int> ulps(-40, 40);
+    const std::array<double, 6> alphas{0.05, 0.2, 1.0, 1e-300, 1e-5, 1e300};
+    std::uniform_int_distribution<std::size_t> pick(0, alphas.size() - 1);
+    int passing = 0;
+    for (int trial = 0; trial < 20000; ++trial) {
+        const int m = length(rng);
+        const double alpha = alphas[pick(rng)];
+        double harmonic = 0.0;
+        for (int i = 1; i <= m; ++i) {
+            harmonic += 1.0 / static_cast<double>(i);
+        }
+        const double factor = static_cast<double>(m) * harmonic;
+        std::vector<double> p(static_cast<std::size_t>(m));
+        for (int i = 0; i < m; ++i) {
+            double x = (alpha + 1e-10) * static_cast<double>(m - i) / factor;
+            for (int step = ulps(rng); step != 0; step += step > 0 ? -1 : 1) {
+                x = std::nextafter(x, step > 0 ? kInf : 0.0);
+            }
+            p[static_cast<std::size_t>(i)] = x;
+        }
+        const int expected = reference_by(p, factor, alpha);
+        passing += expected > 0 ? 1 : 0;
+        ASSERT_EQ(tulm::detail::by_count_plain(p, factor, alpha), expected) << "trial " << trial;
+        if (tulm::detail::cpu_has_avx2()) {
+            ASSERT_EQ(tulm::detail::by_count_avx2(p, factor, alpha), expected) << "trial " << trial;
+        }
+    }
+    EXPECT_GT(passing, 1000);
+}
+
 }  // namespace
