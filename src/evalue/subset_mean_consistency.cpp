@@ -42,7 +42,11 @@ constexpr int kDigitBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr std::size_t kInsertionSortBelow = 64;
 
-std::size_t digit_of(std::uint64_t key, int shift) { return (key >> shift) & (kBuckets - 1); }
+// The byte of bits [shift, shift + 7]; a window that reaches below bit 0
+// holds the bits that are left.
+std::size_t digit_of(std::uint64_t key, int shift) {
+    return shift >= 0 ? (key >> shift) & (kBuckets - 1) : (key << -shift) & (kBuckets - 1);
+}
 
 void insertion_sort(std::span<std::uint64_t> keys) {
     for (std::size_t i = 1; i < keys.size(); ++i) {
@@ -86,7 +90,7 @@ void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scrat
         insertion_sort(keys);
         return;
     }
-    if (shift < 0) {
+    if (shift <= -kDigitBits) {
         return;
     }
     bool shared = false;
@@ -104,7 +108,7 @@ void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scrat
 
 // Sorts the keys of `from` into `to` (as long); `from` is left in any order.
 void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift) {
-    if (from.size() < kInsertionSortBelow || shift < 0) {
+    if (from.size() < kInsertionSortBelow || shift <= -kDigitBits) {
         std::copy(from.begin(), from.end(), to.begin());
         insertion_sort(to);
         return;
@@ -122,9 +126,19 @@ void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int
     }
 }
 
+// The first pass splits on the eight bits just below those that every key
+// shares, so that it spreads the keys over many buckets.
 void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
+    if (keys.size() < 2) {
+        return;
+    }
+    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+    const int top = 63 - std::countl_zero(*low ^ *high);
+    if (top < 0) {
+        return;  // all equal
+    }
     scratch.resize(keys.size());
-    sort_in_place(keys, scratch, 64 - kDigitBits);
+    sort_in_place(keys, scratch, top - kDigitBits + 1);
 }
 
 }  // namespace
