@@ -4,6 +4,7 @@ calls the kernel on the sorted values and maps its count back to a mask."""
 from __future__ import annotations
 
 import itertools
+import threading
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import cast
@@ -50,6 +51,7 @@ class Families:
         self._values = np.ascontiguousarray(values)
         self._tested, self._harmonic = tested, harmonic
         self._larger_first, self._kernel = larger_first, kernel
+        self._stopping = threading.Event()
         # Blocks of whole rows: each is sorted, counted and written on its own,
         # so the outcome does not depend on how many there are.
         blocks = min(workers, len(values))
@@ -57,11 +59,20 @@ class Families:
             self._run(0, len(values))
             return
         bounds = [len(values) * i // blocks for i in range(blocks + 1)]
-        with ThreadPoolExecutor(max_workers=blocks) as pool:
+        # Only the main thread's kernels answer Ctrl-C. On KeyboardInterrupt
+        # (or any failure) the other threads stop after their current family,
+        # and the caller does not wait for them.
+        pool = ThreadPoolExecutor(max_workers=blocks)
+        try:
             for done in [
                 pool.submit(self._run, start, stop) for start, stop in itertools.pairwise(bounds)
             ]:
                 done.result()
+        except BaseException:
+            self._stopping.set()
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
+        pool.shutdown()
 
     def _run(self, start: int, stop: int) -> None:
         block, tested = self._values[start:stop], self._tested[start:stop]
@@ -75,6 +86,8 @@ class Families:
         # last, so its tested values are the contiguous tail of its row here.
         kernel_input = self._values.reshape(-1)[flat[:, ::-1]]
         for row, m in enumerate(tested.tolist()):
+            if self._stopping.is_set():
+                return
             tail = kernel_input[row, n - m :]
             k = self._kernel(cast(Sequence[float], tail))
             self.counts[start + row] = k

@@ -105,3 +105,40 @@ def test_an_oversize_view_is_refused_before_it_is_read(call):
         call(view)
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert grown_kib < 100_000
+
+
+WORKERS_CHILD = textwrap.dedent(
+    """
+    import time
+    import numpy as np
+    import _tulm
+    import tulm
+
+    def slow_kernel(p, alpha):  # a family that takes a minute, off the main thread
+        time.sleep(60)
+        return 0
+
+    _tulm.largestcBYsignificant_cpp = slow_kernel
+    print("started", flush=True)
+    try:
+        tulm.closed_by(np.full((4, 10), 0.5), workers=2)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    """
+)
+
+
+def test_ctrl_c_does_not_wait_for_the_worker_threads():
+    with subprocess.Popen(
+        [sys.executable, "-c", WORKERS_CHILD], stdout=subprocess.PIPE, text=True, bufsize=1
+    ) as child:
+        try:
+            assert child.stdout.readline().strip() == "started"
+            time.sleep(0.5)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            assert child.stdout.readline().strip() == "interrupted"
+            assert time.monotonic() - sent < 2.0
+        finally:
+            child.kill()
