@@ -154,6 +154,7 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 # BENCH_ARGS=--quick gives a smoke run.
 bench: install $(VENV)/.group-bench
 	$(VPY) bench/run.py $(BENCH_ARGS)
+	$(VPY) bench/speed.py $(BENCH_ARGS)
 
 # The tulm package against scipy and the bare kernels; prints ratios, writes nothing.
 bench-package: install $(VENV)/.group-bench

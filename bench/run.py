@@ -13,7 +13,6 @@ import math
 import os
 import pathlib
 import platform
-import re
 import statistics
 import subprocess
 import sys
@@ -143,67 +142,6 @@ def fit_exponent(points, min_m=10_000):
 
 
 # ---------------------------------------------------------------------------
-# The module without the buffer casters, built beside the current one and
-# loaded as _tulm_standard, so list inputs can be compared in the same run.
-
-
-def build_standard_module(log):
-    target = ROOT / "build" / "bench-standard"
-    tree = target / "tree"
-    edits = {
-        "src/module/bindings.hpp": lambda text: text.replace('#include "buffer_casters.hpp"\n', ""),
-        "src/module/module.cpp": lambda text: text.replace(
-            "PYBIND11_MODULE(_tulm,", "PYBIND11_MODULE(_tulm_standard,"
-        ),
-        "CMakeLists.txt": lambda text: re.sub(r"\b_tulm\b", "_tulm_standard", text),
-    }
-    sources = [ROOT / "CMakeLists.txt"] + [
-        path
-        for folder in ("include", "src")
-        for path in sorted((ROOT / folder).rglob("*"))
-        if path.is_file()
-    ]
-    for path in sources:
-        relative = path.relative_to(ROOT).as_posix()
-        text = path.read_text()
-        edited = edits.get(relative, lambda t: t)(text)
-        if relative == "src/module/bindings.hpp" and edited == text:
-            log("baseline: bindings.hpp no longer includes buffer_casters.hpp; skipped")
-            return None
-        destination = tree / relative
-        if not destination.exists() or destination.read_text() != edited:
-            destination.parent.mkdir(parents=True, exist_ok=True)
-            destination.write_text(edited)
-    pybind11_dir = subprocess.run(
-        [sys.executable, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True, check=True
-    ).stdout.strip()
-    commands = [
-        [
-            "cmake",
-            "-S",
-            str(tree),
-            "-B",
-            str(target / "build"),
-            "-DCMAKE_BUILD_TYPE=Release",
-            "-DTULM_BUILD_TESTS=OFF",
-            f"-DPython_EXECUTABLE={sys.executable}",
-            f"-Dpybind11_DIR={pybind11_dir}",
-        ],
-        ["cmake", "--build", str(target / "build"), "-j", "2"],
-    ]
-    log("baseline: building the module with pybind11's standard sequence casters ...")
-    for command in commands:
-        result = subprocess.run(command, capture_output=True, text=True)
-        if result.returncode != 0:
-            log("baseline: build failed, skipped\n" + result.stdout[-2000:] + result.stderr[-2000:])
-            return None
-    sys.path.insert(0, str(target / "build"))
-    import _tulm_standard
-
-    return _tulm_standard
-
-
-# ---------------------------------------------------------------------------
 # Machine description
 
 
@@ -270,13 +208,11 @@ def prepared_screen(m):
     return screen
 
 
-def run_scaling(sizes, budget, standard, log):
+def run_scaling(sizes, budget, log):
     functions = function_table(_tulm)
     absent = [name for name in FUNCTION_NAMES if not hasattr(_tulm, name)]
-    standard_calls = dict(function_table(standard)) if standard is not None else {}
     results = {
-        name: {"array": [], "list": [], "standard list": [], "stopped": None, "edge": None}
-        for name, _ in functions
+        name: {"array": [], "list": [], "stopped": None, "edge": None} for name, _ in functions
     }
     active = {name for name, _ in functions}
     for m in sizes:
@@ -309,16 +245,15 @@ def run_scaling(sizes, budget, standard, log):
             calls = [array_call]
             if t_first <= LIST_LIMIT_SECONDS:
                 calls.append(call(screen, as_list))
-                if name in standard_calls:
-                    calls.append(standard_calls[name](screen, as_list))
             medians, runs = measure(*calls)
-            for kind, t in zip(("array", "list", "standard list"), medians, strict=True):
+            # The list call is left out above LIST_LIMIT_SECONDS.
+            for kind, t in zip(("array", "list"), medians, strict=False):
                 entry[kind].append((m, t))
             log(
                 f"  {name}: "
                 + ", ".join(
                     f"{kind} {seconds(t)}"
-                    for kind, t in zip(("array", "list", "list before"), medians, strict=True)
+                    for kind, t in zip(("array", "list"), medians, strict=False)
                 )
                 + f" ({runs} runs)"
             )
@@ -514,36 +449,19 @@ def write_report(out, run):
         "|---|---|" + "---:|" * (len(sizes) + 1),
     ]
     for name, entry in results.items():
-        for kind in ("array", "list", "standard list"):
+        for kind in ("array", "list"):
             if not entry[kind] and kind != "array":
                 continue
             found = dict(entry[kind])
             exponent = fit_exponent(entry[kind]) if kind == "array" else None
-            label = {"standard list": "list, before"}.get(kind, kind)
             cells = [seconds(found.get(m)) for m in sizes]
             lines.append(
-                f"| `{name}` | {label} | "
+                f"| `{name}` | {kind} | "
                 + " | ".join(cells)
                 + f" | {'' if exponent is None else f'{exponent:.2f}'} |"
             )
-    overhead = [
-        t / dict(entry["standard list"])[m]
-        for entry in results.values()
-        for m, t in entry["list"]
-        if m in dict(entry["standard list"])
-    ]
     lines += [
         "",
-        "*list, before*: the same list call on the module built with pybind11's standard "
-        "sequence casters (no buffer path), timed alternately with the current one.",
-    ]
-    if overhead:
-        mean = math.exp(statistics.fmean(math.log(r) for r in overhead))
-        lines.append(
-            f"Over the {len(overhead)} points, list / list before has geometric mean "
-            f"{mean:.3f} (from {min(overhead):.2f} to {max(overhead):.2f})."
-        )
-    lines += [
         "The exponent is the least-squares slope of log time against log m for the array "
         "input, over m ≥ 10,000."
     ]
@@ -655,11 +573,6 @@ def main():
     parser.add_argument(
         "--budget", type=float, default=10.0, help="seconds one call may take (default 10)"
     )
-    parser.add_argument(
-        "--no-baseline",
-        action="store_true",
-        help="do not build the module with the standard casters for the list comparison",
-    )
     parser.add_argument("--output", type=pathlib.Path, default=BENCH / "results")
     parser.add_argument(
         "--from-json",
@@ -696,8 +609,7 @@ def main():
         log(
             f"_tulm from {run['machine']['module']}; {run['machine']['cpu']}; load {run['loads'][0]}"
         )
-        standard = None if args.no_baseline else build_standard_module(log)
-        run["scaling"], run["absent"] = run_scaling(sizes, args.budget, standard, log)
+        run["scaling"], run["absent"] = run_scaling(sizes, args.budget, log)
         run["comparisons"], run["times"] = run_comparisons(comparison_m, log)
         run["loads"].append(load_average())
         run["finished"] = datetime.datetime.now().isoformat(timespec="seconds")

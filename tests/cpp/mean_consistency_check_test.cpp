@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
@@ -14,6 +15,9 @@
 namespace {
 
 using Pair = std::pair<int, int>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 using tulm::MeanConsistencyResult;
 
 // Every (o, j) whose slack the check evaluates, in order.
@@ -298,21 +302,31 @@ TEST(MeanConsistencyCheck, HintedFirstBlockGivesTheReferenceOrderAndVerdict) {
     std::lognormal_distribution<double> evalue(0.0, 2.0);
     std::uniform_int_distribution<int> length(0, 60);
     std::bernoulli_distribution ascending(0.8);
+    // Values and levels outside the contract too: the order of examination
+    // and the witnesses must still be the reference's.
+    const std::array<double, 8> kSpecials{0.0, -0.0, kNaN, kInf, 5e-324, 1e-300, 1e300, -1.0};
+    const std::array<double, 5> kOddLevels{0.0, -0.05, kNaN, 1e-300, 1e300};
+    std::bernoulli_distribution special(0.05);
+    std::bernoulli_distribution odd_level(0.1);
+    std::uniform_int_distribution<std::size_t> pick(0, kSpecials.size() - 1);
+    std::uniform_int_distribution<std::size_t> pick_level(0, kOddLevels.size() - 1);
     int failed = 0;
     for (int trial = 0; trial < 20000; ++trial) {
         std::vector<double> evalues(static_cast<std::size_t>(length(rng)));
         for (double& e : evalues) {
-            e = evalue(rng);
+            e = special(rng) ? kSpecials.at(pick(rng)) : evalue(rng);
         }
         if (ascending(rng)) {
-            std::sort(evalues.begin(), evalues.end());
+            std::sort(evalues.begin(), evalues.end());  // NaN stay where the sort leaves them
         }
         const std::vector<double> cum_e = tulm::detail::build_prefix_sums(evalues);
         const int m = static_cast<int>(evalues.size());
         const int k = std::uniform_int_distribution<int>(0, m + 1)(rng);
         const int hint_in = std::uniform_int_distribution<int>(-1, k + 1)(rng);
         const int hint_out = std::uniform_int_distribution<int>(-2, m + 1)(rng);
-        const double alpha = std::uniform_real_distribution<double>(0.01, 1.0)(rng);
+        const double alpha = odd_level(rng)
+                                 ? kOddLevels.at(pick_level(rng))
+                                 : std::uniform_real_distribution<double>(0.01, 1.0)(rng);
         std::vector<Pair> expected_pairs;
         const MeanConsistencyResult expected =
             reference_check(cum_e, k, alpha, hint_in, hint_out, expected_pairs);
