@@ -11,7 +11,7 @@ namespace tulm::detail {
 
 inline bool cpu_has_avx2() {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+    static const bool has_avx2 = static_cast<bool>(__builtin_cpu_supports("avx2"));
     return has_avx2;
 #else
     return false;

@@ -42,7 +42,7 @@ __attribute__((target("avx2"))) int ebh_count_avx2(std::span<const double> evalu
     const __m256d scales = _mm256_set1_pd(scale);
     const __m256d threshold = _mm256_set1_pd(kEbhThreshold);
     const __m256d four = _mm256_set1_pd(4.0);
-    const double top = static_cast<double>(m);
+    const auto top = static_cast<double>(m);
     __m256d k = _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
     int i = 0;
     for (; i + 4 <= m; i += 4) {

@@ -14,10 +14,6 @@ namespace tulm {
 
 namespace detail {
 
-namespace {
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-}  // namespace
-
 int by_count_plain(std::span<const double> pvalues, double factor, double alpha) {
     const int m = static_cast<int>(pvalues.size());
     for (int i = 0; i < m; ++i) {
@@ -42,14 +38,16 @@ int by_count_plain(std::span<const double> pvalues, double factor, double alpha)
 __attribute__((target("avx2"))) int by_count_avx2(std::span<const double> pvalues, double factor,
                                                   double alpha) {
     const int m = static_cast<int>(pvalues.size());
-    const bool prefilter = alpha > 0.0 && alpha <= 1e300;
-    const double certainly_above = (alpha + kByTolerance) * (1.0 + 0x1p-48);
+    // Infinite where the margin is not proven: no block is skipped.
+    const double certainly_above = alpha > 0.0 && alpha <= 1e300
+                                       ? (alpha + kByTolerance) * (1.0 + 0x1p-48)
+                                       : std::numeric_limits<double>::infinity();
     const __m256d factors = _mm256_set1_pd(factor);
     const __m256d alphas = _mm256_set1_pd(alpha);
     const __m256d tolerance = _mm256_set1_pd(kByTolerance);
-    const __m256d above = _mm256_set1_pd(prefilter ? certainly_above : kInfinity);
+    const __m256d above = _mm256_set1_pd(certainly_above);
     const __m256d four = _mm256_set1_pd(4.0);
-    const double top = static_cast<double>(m);
+    const auto top = static_cast<double>(m);
     __m256d k = _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
     int i = 0;
     for (; i + 4 <= m; i += 4) {

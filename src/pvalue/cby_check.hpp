@@ -72,7 +72,7 @@ private:
     struct Free {
         void operator()(double* block) const { std::free(block); }
     };
-    std::unique_ptr<double[], Free> cache_;
+    std::unique_ptr<double[], Free> cache_;  // NOLINT(modernize-avoid-c-arrays): calloc's block
     std::size_t cache_entries_ = 0;
     IntervalQueue queue_;
 };
