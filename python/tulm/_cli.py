@@ -12,7 +12,7 @@ import os
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, NoReturn
 
 import numpy as np
@@ -129,13 +129,28 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass
 class Table:
     header: list[str]
     rows: list[list[str]]
-    lines: NDArray[np.intp]  # the line each row starts on
     delimiter: str
     source: str
+    text: str
+    _starts: list[int] | None = field(default=None, init=False, repr=False)
+
+    def line(self, row: int) -> int:
+        """The line a row starts on, counting the header, blank lines and the
+        line breaks inside quoted fields. Only error messages need it, so the
+        text is read again, once, when one does."""
+        if self._starts is None:
+            reader = csv.reader(io.StringIO(self.text, newline=""), delimiter=self.delimiter)
+            starts, start = [], 1
+            for record in reader:
+                if record:
+                    starts.append(start)
+                start = reader.line_num + 1
+            self._starts = starts[1:]
+        return self._starts[row]
 
 
 def read_text(path: str) -> tuple[str, str]:
@@ -166,28 +181,21 @@ def detect_delimiter(text: str, path: str) -> str:
 def parse_table(text: str, path: str, source: str) -> Table:
     delimiter = detect_delimiter(text, path)
     reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)
-    header: list[str] | None = None
-    rows: list[list[str]] = []
-    lines: list[int] = []
-    start = 1
     try:
-        for record in reader:
-            if record and header is None:
-                header = record
-            elif record:
-                if len(record) != len(header or ()):
-                    raise DataError(
-                        f"{source}, line {start}: {len(record)} fields, "
-                        f"but the header has {len(header or ())}"
-                    )
-                rows.append(record)
-                lines.append(start)
-            start = reader.line_num + 1
+        records = [record for record in reader if record]  # blank lines skipped
     except csv.Error as error:
         raise DataError(f"{source}, line {reader.line_num}: {error}") from None
-    if header is None:
+    if not records:
         raise DataError(f"{source} is empty: expected a header line, then one row per hypothesis")
-    return Table(header, rows, np.array(lines, dtype=np.intp), delimiter, source)
+    table = Table(records[0], records[1:], delimiter, source, text)
+    width = len(table.header)
+    for row, record in enumerate(table.rows):
+        if len(record) != width:
+            raise DataError(
+                f"{source}, line {table.line(row)}: {len(record)} fields, "
+                f"but the header has {width}"
+            )
+    return table
 
 
 def column_position(table: Table, name: str, option: str) -> int:
@@ -204,7 +212,7 @@ def column_position(table: Table, name: str, option: str) -> int:
 def _where(table: Table, texts: Sequence[str], bad: NDArray[np.bool_]) -> str:
     """The first offending lines with their entries, and how many more."""
     rows = np.flatnonzero(bad)
-    quoted = [f"line {table.lines[row]} ({texts[row]!r})" for row in rows[:QUOTED_LINES]]
+    quoted = [f"line {table.line(row)} ({texts[row]!r})" for row in rows[:QUOTED_LINES]]
     more = f" and {len(rows) - QUOTED_LINES} more" if len(rows) > QUOTED_LINES else ""
     return ", ".join(quoted) + more
 
@@ -225,8 +233,9 @@ def read_values(table: Table, column: int, kind: str, nan_policy: str) -> NDArra
         dtype=np.float64, na_value=np.nan
     )
     nan = np.isnan(values)
-    missing = np.array([text.strip().lower() in MISSING for text in texts], dtype=bool)
-    garbled = nan & ~missing
+    garbled = np.zeros_like(nan)
+    for row in np.flatnonzero(nan).tolist():
+        garbled[row] = texts[row].strip().lower() not in MISSING
     if garbled.any():
         raise DataError(
             f"column {name!r} has "
@@ -375,4 +384,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # the interpreter from complaining when it flushes stdout at exit.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        return DATA_ERROR
+    except Exception as error:  # a fault of ours: still one line, never a traceback
+        print(f"tulm: error: unexpected {type(error).__name__}: {error}", file=sys.stderr)
         return DATA_ERROR
