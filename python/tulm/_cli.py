@@ -171,11 +171,14 @@ def read_text(path: str) -> tuple[str, str]:
 
 
 def detect_delimiter(text: str, path: str) -> str:
-    # A table of one column has no delimiter to find: the file's suffix decides.
+    # The suffix first: a comma inside a TSV's text fields can look like a
+    # delimiter to the sniffer. A table of one column has none to find.
+    if path.lower().endswith((".tsv", ".tab")):
+        return "\t"
     try:
         return csv.Sniffer().sniff(text[:65536], delimiters=",\t;").delimiter
     except csv.Error:
-        return "\t" if path.lower().endswith((".tsv", ".tab")) else ","
+        return ","
 
 
 def parse_table(text: str, path: str, source: str) -> Table:
