@@ -9,7 +9,7 @@ BUILD  := build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck stress fuzz lint clean \
-	stubs stubs-check typecheck wheel-test bench bench-package
+	stubs stubs-check typecheck wheel-test bench bench-package docs
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -149,6 +149,23 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 	    -c 'import tulm, typing; typing.assert_type(tulm.by([0.5]).alpha, float)'
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -p no:cacheprovider \
 	    -c $(CURDIR)/pyproject.toml $(CURDIR)/tests/python
+
+# The documentation into build/docs. The examples draw the gallery's pictures
+# first (the benchmark's is committed: it takes minutes). Two passes over one
+# fresh environment (-E, so the shell examples rerun): the doctest builder runs
+# and checks every Python example, the HTML builder writes the pages; the shell
+# examples run as the pages are read, with .venv/bin first on PATH. Any
+# warning fails the build.
+DOCS_OUT     := $(BUILD)/docs
+GALLERY      := $(BUILD)/gallery
+SPHINX        = PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m sphinx -W --keep-going -q -d $(BUILD)/docs-doctrees
+docs: install $(VENV)/.group-docs
+	mkdir -p $(GALLERY)
+	$(VPY) examples/demo.py > $(GALLERY)/demo.txt
+	$(VPY) examples/rejections_vs_m.py > $(GALLERY)/rejections_vs_m.txt
+	$(SPHINX) -E -b doctest docs $(BUILD)/docs-doctest
+	$(SPHINX) -b html docs $(DOCS_OUT)
+	@echo "documentation: $(DOCS_OUT)/index.html"
 
 # The benchmark suite, not part of make test: it rewrites bench/results/.
 # BENCH_ARGS=--quick gives a smoke run.

@@ -1,0 +1,7 @@
+"""python -m tulm: the tulm command."""
+
+import sys
+
+from ._cli import main
+
+sys.exit(main())
