@@ -463,7 +463,7 @@ def write_report(out, run):
     lines += [
         "",
         "The exponent is the least-squares slope of log time against log m for the array "
-        "input, over m ≥ 10,000."
+        "input, over m ≥ 10,000.",
     ]
     if absent:
         lines += [
