@@ -15,9 +15,13 @@ namespace tulm::detail {
 // m + 1 running totals, strictly left to right: the check's thresholds sit
 // within rounding of these sums, so no pairwise or compensated summation.
 inline std::vector<double> build_prefix_sums(std::span<const double> evalues) {
-    std::vector<double> cum_e(evalues.size() + 1, 0.0);
-    for (std::size_t i = 1; i < cum_e.size(); ++i) {
-        cum_e[i] = cum_e[i - 1] + evalues[i - 1];
+    std::vector<double> cum_e;
+    cum_e.reserve(evalues.size() + 1);  // filled once, never zeroed first
+    double total = 0.0;
+    cum_e.push_back(total);
+    for (const double e : evalues) {
+        total += e;
+        cum_e.push_back(total);
     }
     return cum_e;
 }

@@ -172,16 +172,15 @@ std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
 
     // One running total, left to right, over the outside values and then the
     // inside ones: the inside values become the candidate block at the end.
-    std::vector<double> layout(evalues.size() + 1);
-    layout[0] = 0.0;
-    std::size_t i = 1;
-    for (const std::uint64_t key : outside) {
-        layout[i] = layout[i - 1] + value_of_key(key);
-        ++i;
-    }
-    for (const std::uint64_t key : inside) {
-        layout[i] = layout[i - 1] + value_of_key(key);
-        ++i;
+    std::vector<double> layout;
+    layout.reserve(evalues.size() + 1);
+    double total = 0.0;
+    layout.push_back(total);
+    for (const std::vector<std::uint64_t>* group : {&outside, &inside}) {
+        for (const std::uint64_t key : *group) {
+            total += value_of_key(key);
+            layout.push_back(total);
+        }
     }
     return layout;
 }

@@ -50,12 +50,15 @@ std::vector<double> prepare_pvalues(std::span<const double> pvalues) {
 }
 
 std::vector<double> build_harmonic_table(int m) {
-    const std::size_t entries = m > 0 ? static_cast<std::size_t>(m) + 1 : 1;
-    std::vector<double> harmonic(entries, 0.0);
+    std::vector<double> harmonic;
+    harmonic.reserve(m > 0 ? static_cast<std::size_t>(m) + 1 : 1);
     // Plain running sum: each entry is the previous one plus 1/i, so the table
     // equals what a caller's sequential loop produces, last bit included.
-    for (std::size_t i = 1; i < entries; ++i) {
-        harmonic[i] = harmonic[i - 1] + 1.0 / static_cast<double>(i);
+    double total = 0.0;
+    harmonic.push_back(total);
+    for (int i = 1; i <= m; ++i) {
+        total += 1.0 / static_cast<double>(i);
+        harmonic.push_back(total);
     }
     return harmonic;
 }
