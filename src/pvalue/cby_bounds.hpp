@@ -15,8 +15,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "cby_check_steps.hpp"
@@ -82,14 +84,16 @@ inline double weight_step(double x, double T) {
     return step > 1.0 ? step : 1.0;
 }
 
-// Prefix sums of the weights of one size over p[beyond .. m - 1]: exact
-// enclosures of any range sum at that size, for the few sizes that the
-// bounds from 1/p leave undecided again and again (the exact search meets the
-// same size in many consecutive checks).
-struct DenseWeightSums {
+// Block prefix sums of the weights of one size over a window of p-values,
+// from which any range sum inside the window is enclosed to about 1e-13 by
+// adding at most two partial blocks. Made for a size the bounds from 1/p left
+// undecided; kept, since neighbouring checks of a search meet it again.
+struct WeightWindow {
+    static constexpr int kBlock = 256;
     int s = 0;
-    int beyond = 0;
-    std::vector<double> prefix;  // prefix[t - beyond]: weights of p[beyond .. t - 1]
+    int first = 0;
+    int last = -1;
+    std::vector<double> blocks;  // blocks[q]: weights of p[first .. first + q kBlock - 1]
 };
 
 // What every check of one search shares: the verdict on the preconditions,
@@ -150,52 +154,91 @@ public:
         return cached;
     }
 
-    // The dense sums of size s, if it has them.
-    const DenseWeightSums* dense_sums(int s) const {
-        for (const DenseWeightSums& sums : dense_) {
-            if (sums.s == s && !sums.prefix.empty()) {
-                return &sums;
+    // The weight window of size s, if it has one.
+    const WeightWindow* window(int s) const {
+        const auto it = windows_.find(s);
+        return it == windows_.end() ? nullptr : &it->second;
+    }
+
+    // Computes the weights of size s over p[first .. last] once and keeps
+    // their block prefix sums, replacing the size's earlier window; the oldest
+    // windows go when the kept ones would exceed 4M blocks (32 MB).
+    void make_window(int s, int first, int last) const {
+        constexpr std::size_t kBudget = std::size_t{1} << 22;
+        constexpr int kBlock = WeightWindow::kBlock;
+        first = std::max(first, beyond_cutoff(s));
+        last = std::max(last, first - 1);  // empty when all lie beyond the cut-off
+        const auto blocks = static_cast<std::size_t>((last - first + 1 + kBlock - 1) / kBlock) + 1;
+        while (!window_order_.empty() && window_blocks_ + blocks > kBudget) {
+            const auto it = windows_.find(window_order_.front());
+            if (it != windows_.end()) {
+                window_blocks_ -= it->second.blocks.size();
+                windows_.erase(it);
             }
+            window_order_.pop_front();
         }
-        return nullptr;
-    }
-
-    // Notes that the bounds left size s undecided; true from the third time
-    // on. Dense sums cost a pass over p; only a size that keeps coming back
-    // (the exact search meets the same size in many consecutive checks) repays
-    // them before it is replaced.
-    bool undecided_again(int s) const {
-        std::uint8_t& seen = undecided_[static_cast<std::size_t>(s)];
-        seen = static_cast<std::uint8_t>(std::min(seen + 1, 3));
-        return seen >= 3;
-    }
-
-    // Builds the dense sums of size s, replacing the older of the two kept.
-    void make_dense_sums(int s) const {
-        DenseWeightSums& sums = dense_[next_dense_];
-        next_dense_ = 1 - next_dense_;
+        WeightWindow& window = windows_[s];
+        window_blocks_ -= window.blocks.size();
+        if (window.blocks.empty()) {
+            window_order_.push_back(s);
+        }
+        window.s = s;
+        window.first = first;
+        window.last = last;
+        window.blocks.assign(blocks, 0.0);
+        window_blocks_ += blocks;
         const double T = steps_scale(s);
-        sums.s = s;
-        sums.beyond = beyond_cutoff(s);
-        const auto count = static_cast<std::size_t>(m_ - sums.beyond);
-        sums.prefix.assign(count + 1, 0.0);
-        constexpr std::size_t kBlock = 256;
-        double block[kBlock];
+        double weights[kBlock];
         long double running = 0.0L;
-        for (std::size_t start = 0; start < count; start += kBlock) {
-            const std::size_t n = std::min(kBlock, count - start);
-            step_weights(pvalues_.data() + sums.beyond + start, n, T, inv_, block);
-            for (std::size_t t = 0; t < n; ++t) {
-                running += block[t];
-                sums.prefix[start + t + 1] = static_cast<double>(running);
+        for (std::size_t q = 0; q + 1 < blocks; ++q) {
+            const int start = first + static_cast<int>(q) * kBlock;
+            const int count = std::min(kBlock, last - start + 1);
+            step_weights(pvalues_.data() + start, static_cast<std::size_t>(count), T, inv_,
+                         weights);
+            // Four chains: any order of adding is within gamma of the sum.
+            double part[4] = {0.0, 0.0, 0.0, 0.0};
+            int t = 0;
+            for (; t + 4 <= count; t += 4) {
+                for (int lane = 0; lane < 4; ++lane) {
+                    part[lane] += weights[t + lane];
+                }
             }
+            for (; t < count; ++t) {
+                part[0] += weights[t];
+            }
+            running += (part[0] + part[1]) + (part[2] + part[3]);
+            window.blocks[q + 1] = static_cast<double>(running);
         }
     }
 
-    // Sum of the weights of p[a .. b] at the size of `sums`, beyond <= a <= b.
-    Enclosure dense_sum(const DenseWeightSums& sums, int a, int b) const {
-        return difference(sums.prefix[static_cast<std::size_t>(b + 1 - sums.beyond)],
-                          sums.prefix[static_cast<std::size_t>(a - sums.beyond)]);
+    // Sum of the weights of p[a .. b] at the size of `window`, inside it.
+    // Stored sums and the partial blocks are each within gamma_256 plus the
+    // prefix error of their exact values.
+    Enclosure window_sum(const WeightWindow& window, int a, int b) const {
+        constexpr int kBlock = WeightWindow::kBlock;
+        const double T = steps_scale(window.s);
+        double weights[kBlock];
+        const auto partial = [&](int start, int end) {  // weights of p[start .. end - 1]
+            double sum = 0.0;
+            step_weights(pvalues_.data() + start, static_cast<std::size_t>(end - start), T, inv_,
+                         weights);
+            for (int t = 0; t < end - start; ++t) {
+                sum += weights[t];
+            }
+            return sum;
+        };
+        const int qa = (a - window.first) / kBlock;
+        const int qb = (b + 1 - window.first) / kBlock;
+        const double base_a = window.blocks[static_cast<std::size_t>(qa)];
+        const double base_b = window.blocks[static_cast<std::size_t>(qb)];
+        const double part_a = partial(window.first + qa * kBlock, a);
+        const double part_b = partial(window.first + qb * kBlock, b + 1);
+        const double value = (base_b + part_b) - (base_a + part_a);
+        const double scale = next_above(next_above(base_a + base_b) + next_above(part_a + part_b));
+        const double error = next_above(
+            next_above((prefix_error_ + gamma_bound(kBlock)) * scale) +
+            next_above(4.0 * kUnitRoundoff * std::fabs(value)));
+        return {std::max(0.0, next_below(value - error)), next_above(value + error)};
     }
 
     // Sum of 1/p over p[a .. b], a <= b.
@@ -245,7 +288,6 @@ private:
             beyond_cutoff_[static_cast<std::size_t>(s)] = count;
         }
         unit_step_from_.assign(entries, -1);
-        undecided_.assign(entries, 0);
 
         // Accumulated in long double and stored rounded: each stored entry is
         // within prefix_error_ (relative) of the exact sum of the exact
@@ -276,8 +318,7 @@ private:
     }
 
     // upper - lower for two stored prefix sums, each within prefix_error_ of
-    // its exact value (the dense sums add exact weights: their error is the
-    // same long double sum and final rounding).
+    // its exact value.
     Enclosure difference(double upper, double lower) const {
         if (!std::isfinite(upper)) {
             return {0.0, std::numeric_limits<double>::infinity()};
@@ -302,9 +343,9 @@ private:
     std::vector<double> inverse_prefix_;
     std::vector<double> inverse_square_prefix_;
     double prefix_error_ = 0.0;
-    mutable std::vector<std::uint8_t> undecided_;
-    mutable std::array<DenseWeightSums, 2> dense_;
-    mutable int next_dense_ = 0;
+    mutable std::unordered_map<int, WeightWindow> windows_;
+    mutable std::deque<int> window_order_;
+    mutable std::size_t window_blocks_ = 0;
 };
 
 // The weights of one size s: p[j] weighs step_weight(p[j], T, inv) from
@@ -319,7 +360,7 @@ public:
           T_(tables.steps_scale(s)),
           inv_(tables.inv()),
           beyond_(tables.beyond_cutoff(s)),
-          dense_(tables.dense_sums(s)) {}
+          window_(tables.window(s)) {}
 
     int s() const { return s_; }
     double h() const { return h_; }
@@ -336,9 +377,36 @@ public:
         if (a > b) {
             return exactly(0.0);
         }
-        if (dense_ != nullptr) {
-            return tables_->dense_sum(*dense_, a, b);
+        if (window_ != nullptr && a <= window_->last && b >= window_->first) {
+            // Inside the window exactly; short stretches beside it one by one.
+            Enclosure total = tables_->window_sum(*window_, std::max(a, window_->first),
+                                                  std::min(b, window_->last));
+            if (a < window_->first) {
+                total = total + beside_window(a, window_->first - 1);
+            }
+            if (b > window_->last) {
+                total = total + beside_window(window_->last + 1, b);
+            }
+            return total;
         }
+        return bounded_sum(a, b);
+    }
+
+private:
+    // Close to a window, weight by weight; otherwise from 1/p.
+    Enclosure beside_window(int a, int b) const {
+        if (b - a >= WeightWindow::kBlock * 4) {
+            return bounded_sum(a, b);
+        }
+        double sum = 0.0;
+        for (int j = a; j <= b; ++j) {
+            sum += weight(j);
+        }
+        const double error = next_above(gamma_bound(b - a + 1) * sum);
+        return {std::max(0.0, next_below(sum - error)), next_above(sum + error)};
+    }
+
+    Enclosure bounded_sum(int a, int b) const {
         const int unit_from = std::clamp(tables_->unit_step_from(s_), a, b + 1);
         Enclosure total = exactly(0.0);
         if (unit_from <= b) {
@@ -351,7 +419,6 @@ public:
         return total;
     }
 
-private:
     // Weights of p[a .. b], all with steps of at least 2. With y = p * T, the
     // step q satisfies y (1 - u)^2 - 1e-10 <= q < y (1 + u) + 1, so
     //   (1 - u) / y - 1 / y^2 <= 1 / q <= (1 + 2e-10) / y,
@@ -383,7 +450,7 @@ private:
     double T_;
     double inv_;
     int beyond_;
-    const DenseWeightSums* dense_;
+    const WeightWindow* window_;
 };
 
 }  // namespace tulm::detail

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "cby_bounds.hpp"
@@ -52,11 +53,12 @@ struct FastCheckCounts {
     std::int64_t stepped = 0;       // decided while stepping on enclosures
     std::int64_t convex = 0;        // decided by the convexity bound
     std::int64_t in_range = 0;      // passed inside a range proven at once
-    std::int64_t dense = 0;         // decided only with a size's dense sums
+    std::int64_t windows = 0;       // weight windows made for undecided sizes
+    std::int64_t by_window = 0;     // ... that then decided their size
     std::int64_t exact = 0;         // undecided: computed by the check's loops
-    std::int64_t foreign = 0;       // sizes whose scan could read another size's entries
     std::int64_t range_tries = 0;   // ranges of sizes tried at once
     std::int64_t range_proofs = 0;  // ... and proven
+    std::int64_t cut_short = 0;     // checks ended once all queued ranges were proven
 
     FastCheckCounts& operator+=(const FastCheckCounts& other) {
         checks += other.checks;
@@ -64,11 +66,12 @@ struct FastCheckCounts {
         stepped += other.stepped;
         convex += other.convex;
         in_range += other.in_range;
-        dense += other.dense;
+        windows += other.windows;
+        by_window += other.by_window;
         exact += other.exact;
-        foreign += other.foreign;
         range_tries += other.range_tries;
         range_proofs += other.range_proofs;
+        cut_short += other.cut_short;
         return *this;
     }
 };
@@ -144,16 +147,6 @@ inline Enclosure rounded_sum(Enclosure exact, std::int64_t n) {
     return {next_below(exact.lo * next_below(1.0 - g)), next_above(exact.hi * next_above(1.0 + g))};
 }
 
-// Whether the scan of size s (largest overlap k), from overlap `from` on,
-// reads cache[s - k + 1 .. s - from] with an entry that another size wrote:
-// below this size's own entries, clearing left zeros down to zero_at (when
-// the outside pass stopped at the cut-off, stop >= 0); what lies below it is
-// whatever earlier sizes left.
-inline bool foreign_entries(const WeightRuns& runs, int s, int k, int stop, int zero_at,
-                            int from) {
-    return stop >= 0 && runs.any_written(std::max(1, s - k + 1), std::min(zero_at - 1, s - from));
-}
-
 // One examined size of one check, after the check's cache step for it: its
 // outside weights written to entries stop + 2 .. s - i0 and, when its outside
 // pass stops at the cut-off (stop >= 0), the entries from stop + 1 down to
@@ -184,22 +177,36 @@ public:
 
     // The check's own loops for this size: true when it violates. The
     // outside weights are kept from the outside pass for the scan to take out
-    // again; the scan's own candidate weights come a block at a time. Each
-    // threshold M_i is formed exactly only when a bound on it, without its
-    // division, does not settle the comparison.
-    bool violates_exactly(std::vector<double>& outside) const {
+    // again; the scan's own candidate weights come a block at a time. The
+    // outside total and the candidate prefix are two independent chains of
+    // additions: one loop runs both, each in its own order. Each threshold M_i
+    // is formed exactly only when a bound on it, without its division, does
+    // not settle the comparison.
+    bool violates_exactly(std::vector<double>& outside, std::vector<double>& prefix) const {
         const double T = w_.T();
         const int outside_first = stop_ + 1;
-        const int outside_last = s_ - i0_ - 1;
+        const std::size_t outside_count = static_cast<std::size_t>(std::max(0, s_ - i0_ - 1 - stop_));
+        const std::size_t prefix_count =
+            static_cast<std::size_t>(std::max(0, prefix_last() - prefix_first() + 1));
+        outside.resize(outside_count);
+        prefix.resize(prefix_count);
+        step_weights(p_.data() + outside_first, outside_count, T, inv_, outside.data());
+        step_weights(p_.data() + prefix_first(), prefix_count, T, inv_, prefix.data());
+        // Both are added from their last entry down.
         double total = 0.0;
-        if (outside_first <= outside_last) {
-            outside.resize(static_cast<std::size_t>(outside_last - outside_first + 1));
-            step_weights(p_.data() + outside_first, outside.size(), T, inv_, outside.data());
-            for (std::size_t t = outside.size(); t-- > 0;) {
-                total += outside[t];
-            }
+        double sum = 0.0;
+        std::size_t o = outside_count;
+        std::size_t c = prefix_count;
+        for (; o > 0 && c > 0; --o, --c) {
+            total += outside[o - 1];
+            sum += prefix[c - 1];
         }
-        double sum = descending_weight_sum(p_.data(), prefix_first(), prefix_last(), T, inv_);
+        for (; o > 0; --o) {
+            total += outside[o - 1];
+        }
+        for (; c > 0; --c) {
+            sum += prefix[c - 1];
+        }
 
         const double lambda = inv_ / static_cast<double>(r_);
         constexpr int kBlock = 256;
@@ -291,12 +298,6 @@ public:
         }
     }
 
-    // Whether the scan, from overlap `from` on, could read an entry that
-    // another size wrote.
-    bool may_read_foreign(int from) const {
-        return foreign_entries(runs_, s_, k_, stop_, zero_at_, from);
-    }
-
 private:
     // The scan before the comparisons of overlap i: the float sum after adding
     // candidate i, and the float total before taking out cache[s - i].
@@ -353,89 +354,91 @@ private:
                      out + zeros);
     }
 
-    // Sum of the candidate weights added at overlaps from .. to.
-    Enclosure candidates(int from, int to) const {
-        return from > to ? exactly(0.0)
-                         : w_.sum(first_candidate_ + from - 1, first_candidate_ + to - 1);
-    }
-
-    // Sum of the cache entries taken out at overlaps from .. to.
-    Enclosure reads(int from, int to) const {
-        return from > to ? exactly(0.0) : w_.sum(std::max(stop_ + 1, s_ - to - 1), s_ - from - 1);
-    }
-
-    // The scan from `scan` (whose comparisons neither pass nor violate) to k,
-    // decided at once. With real sums, g(j) = sum_j + total_j - M_j has
-    // increments c(j + 1) - o(j) - inv / r, which never decrease: g is convex
-    // and its minimum sits where the increments turn non-negative. The size
-    // passes if g stays positive up to k; it violates if g is negative at its
-    // minimum j* while sum_j - M_j, convex too, is negative at both ends of
-    // [i, j*] and so all along. Float rounding of the scan's sums and of M_j
-    // enters through gamma_n and a bound on M_j - (j inv / r - 1e-10).
+    // The scan from overlap `from` to k, decided at once. In real numbers,
+    // with Sigma(j) the candidate weights added up to overlap j and Theta(j)
+    // this size's own weights not yet taken out, g(j) = Sigma(j) + Theta(j) -
+    // j inv / r has increments c(j + 1) - o(j) - inv / r, which never
+    // decrease: g is convex and its minimum sits where the increments turn
+    // non-negative, found by bisection. The scan's floats sum_j and total_j
+    // stay within gamma_n of Sigma(j) and Theta(j), and M_j within a few
+    // roundings of j inv / r - 1e-10. The size passes if g stays clear of the
+    // thresholds up to k and the scan passes where its own entries run out
+    // (past them it would read what other sizes left). It violates if g falls
+    // below at its minimum j* while Sigma(j) - j inv / r, convex too, stays
+    // below at both ends of [from, j*] and so all along: no pass comes first.
     SizeVerdict by_convexity(const Scan& scan) const {
         const int from = scan.i;
-        if (may_read_foreign(from)) {
-            return SizeVerdict::undecided;
-        }
         const double lambda_hat = inv_ / static_cast<double>(r_);
         const Enclosure lambda{next_below(lambda_hat), next_above(lambda_hat)};
         const auto increment = [&](int j) {
             return (candidate(j + 1) - own_read(j)) - lambda_hat;
         };
         const int j_star = first_at_least(from, k_, 0.0, increment);
-        const Enclosure sigma = candidates(from + 1, j_star);
-        const Enclosure theta = reads(from, j_star - 1);
-        const double steps = static_cast<double>(j_star - from);
+        const int own_end = s_ - stop_ - 1;  // first overlap past the own entries
 
-        // Bounds over the whole rest of the scan, for the rounding terms.
-        const double heaviest = candidate(k_);
-        const double sum_max = next_above(scan.sum.hi + candidates(from + 1, k_).hi);
-        const double total_max = next_above(
-            std::max(std::fabs(scan.total.lo), std::fabs(scan.total.hi)) + reads(from, k_ - 1).hi);
-        const double g = gamma_bound(k_ - from);
+        // Rounding: the sum adds the prefix and the scan's candidates; the
+        // total adds the outside weights and takes the own ones out again.
+        const std::int64_t prefix_terms = std::max(0, prefix_last() - prefix_first() + 1);
+        const std::int64_t outside_terms = std::max(0, s_ - i0_ - 1 - stop_);
+        const auto sum_terms = [&](int j) { return prefix_terms + (j - i0_ + 1); };
+        const double sum_max = added(k_).hi;
+        const double outside_max = w_.sum(stop_ + 1, s_ - i0_ - 1).hi;
+        const double sum_error = next_above(gamma_bound(sum_terms(k_)) * sum_max);
+        const double total_error =
+            next_above(2.0 * gamma_bound(outside_terms + (k_ - i0_) + 1) * outside_max);
         const double threshold_error = next_above(
             4.0 * kUnitRoundoff * (static_cast<double>(k_) * lambda.hi + kCbyTolerance));
-        const double sum_error = next_above(g * sum_max);
-        const double total_error = next_above(2.0 * g * total_max);
         const double error = next_above(
             sum_error + total_error + threshold_error +
-            next_above(kUnitRoundoff * next_above(sum_max + total_max)));
+            next_above(kUnitRoundoff * next_above(sum_max + outside_max)));
 
-        // M~_from = from * inv / r - 1e-10, exactly as a real number.
-        const Enclosure M_from =
-            exactly(static_cast<double>(from)) * lambda - exactly(kCbyTolerance);
-        const Enclosure start = (scan.sum + scan.total) - M_from;
-        const Enclosure g_star = (sigma - theta) - exactly(steps) * lambda;
-        const double lowest = std::min(0.0, g_star.lo);
-
-        const double delta = increment_rounding(heaviest, own_read(from), lambda_hat);
-        const double crude = next_above(static_cast<double>(k_ - from) * delta);
-        const Enclosure margin = start + exactly(lowest) - exactly(error);
-        if ((margin - exactly(crude)).lo > 0.0) {
-            return SizeVerdict::passes;
-        }
-        if (margin.lo > 0.0) {
+        // g(j*) + 1e-10 - error bounds every fl(sum_j + total_j) - M_j below.
+        const Enclosure g_star = (added(j_star) + remaining(j_star)) -
+                                 exactly(static_cast<double>(j_star)) * lambda;
+        const Enclosure margin = g_star + exactly(kCbyTolerance) - exactly(error);
+        const double delta = increment_rounding(candidate(k_), own_read(from), lambda_hat);
+        bool no_violation =
+            (margin - exactly(next_above(static_cast<double>(k_ - from) * delta))).lo > 0.0;
+        if (!no_violation && margin.lo > 0.0) {
             const double misjudged = below_minimum(from, k_, j_star, delta, increment);
-            if ((margin - exactly(misjudged)).lo > 0.0) {
+            no_violation = (margin - exactly(misjudged)).lo > 0.0;
+        }
+        if (no_violation) {
+            if (own_end > k_) {
+                return SizeVerdict::passes;  // the scan ends within the own entries
+            }
+            if (own_end > from &&
+                rounded_sum(added(own_end), sum_terms(own_end)).lo >= threshold(own_end)) {
                 return SizeVerdict::passes;
             }
         }
 
-        // A violation at j*, with no pass on [from, j*].
-        const Enclosure sum_star = rounded_sum(scan.sum + sigma, j_star - from);
-        const double total_star_error = next_above(2.0 * gamma_bound(j_star - from) * total_max);
-        const Enclosure total_star =
-            (scan.total - theta) + Enclosure{-total_star_error, total_star_error};
+        // A violation at j*, with no pass on [from, j*]. Entries of other sizes
+        // read on the way only lower the total: the bound above it holds.
+        const Enclosure sum_star = rounded_sum(added(j_star), sum_terms(j_star));
+        const double total_star = next_above(remaining(j_star).hi + total_error);
         const double M_star = threshold(j_star);
-        if (!(M_star > sum_star.hi + total_star.hi && sum_star.hi < M_star)) {
+        if (!(M_star > sum_star.hi + total_star && sum_star.hi < M_star)) {
             return SizeVerdict::undecided;
         }
-        const Enclosure climb = sigma - exactly(steps) * exactly(lambda.lo);
-        const Enclosure highest = (exactly(scan.sum.hi) - M_from) +
-                                  exactly(std::max(0.0, climb.hi)) + exactly(sum_error) +
-                                  exactly(threshold_error);
-        return highest.hi < 0.0 ? SizeVerdict::violates : SizeVerdict::undecided;
+        const auto rise = [&](int j) {  // above sum_j - M_j
+            return (added(j) - exactly(static_cast<double>(j)) * exactly(lambda.lo) +
+                    exactly(kCbyTolerance) + exactly(sum_error) + exactly(threshold_error))
+                .hi;
+        };
+        return rise(from) < 0.0 && rise(j_star) < 0.0 ? SizeVerdict::violates
+                                                       : SizeVerdict::undecided;
     }
+
+    // Sigma(j): the candidate weights added to the sum up to overlap j,
+    // candidate prefix included.
+    Enclosure added(int j) const {
+        return w_.sum(prefix_first(), first_candidate_ + j - 1);
+    }
+
+    // Theta(j): this size's own outside weights still in the total at
+    // overlap j, p[stop + 1 .. s - j - 1].
+    Enclosure remaining(int j) const { return w_.sum(stop_ + 1, s_ - j - 1); }
 
     const CbySearchTables& tables_;
     const WeightRuns& runs_;
@@ -451,6 +454,13 @@ private:
     int first_candidate_;
     int stop_;
     int zero_at_;
+};
+
+// The observer of the searches, which listen to no size. Without a listener
+// the check may stop early: once every range still queued is proven, the
+// sizes left can only pass.
+struct IgnoreSizes {
+    void operator()(int /*s*/, SizeTest /*test*/) const {}
 };
 
 // The check loop of cby_check_sizes (same queue, same quick and single-size
@@ -477,13 +487,24 @@ public:
         queue_.clear();
         head_ = 0;
         queue_.push_back(Pending::make(1, m, false, true));
+        std::size_t unproven = 1;  // queued ranges not proven
         bool hinted = warm_s != 0;
+        constexpr bool kSilent = std::is_same_v<std::remove_cvref_t<Observer>, IgnoreSizes>;
+        // Size 1 has its own test, which no range proof covers.
+        const bool size_one_passes =
+            !(inv / static_cast<double>(r) >
+              (cutoff >= pmax ? step_weight(pmax, inv, inv) : 0.0) + kCbyTolerance);
 
         while (head_ < queue_.size()) {
+            if (kSilent && unproven == 0 && !hinted && size_one_passes) {
+                ++counts_.cut_short;
+                return {true, 0};
+            }
             const Pending range = queue_[head_++];
             const int lo = range.lo();
             const int hi = range.hi();
             bool proven = range.proven();
+            unproven -= proven ? 0 : 1;
             bool tried = false;
             int s = 0;
             if (hinted) {
@@ -502,6 +523,7 @@ public:
             // quarter as wide.
             const auto push = [&](int from, int to) {
                 queue_.push_back(Pending::make(from, to, proven, !tried));
+                unproven += proven ? 0 : 1;
             };
 
             const double h = tables_.harmonic(s);
@@ -533,7 +555,7 @@ public:
             }
 
             observe(s, SizeTest::detailed);
-            if (size_violates(r, s, i0, k, proven)) {
+            if (size_violates(r, s, i0, proven)) {
                 return {false, s};
             }
             if (lo < s) {
@@ -547,6 +569,10 @@ public:
     }
 
 private:
+    // How far a size's window reaches past the candidates it needs now:
+    // neighbouring checks (r a few apart) then find theirs inside it.
+    static constexpr int kWindowReach = 4096;
+
     // A queued range of sizes, 8 bytes like the reference's: sizes stay below
     // 2^31, which leaves the top bit of each bound for a flag. proven: every
     // size of the range passes its detailed test (given that its scan reads
@@ -572,7 +598,7 @@ private:
     // The cache step of size s, then its verdict. While the cache is empty
     // (the first size of a check) nothing can be read from other sizes, and
     // the step is taken only once the size passes.
-    bool size_violates(int r, int s, int i0, int k, bool proven) {
+    bool size_violates(int r, int s, int i0, bool proven) {
         ++counts_.detailed;
         const int stop = std::min(tables_.beyond_cutoff(s), s - i0) - 1;
         const bool deferred = runs_.empty();
@@ -583,10 +609,8 @@ private:
                 zero_at = runs_.clear_down(stop + 1);
             }
         }
-        const bool foreign = foreign_entries(runs_, s, k, stop, zero_at, i0);
-        counts_.foreign += foreign ? 1 : 0;
         bool violates = false;
-        if (proven && !foreign) {
+        if (proven) {
             ++counts_.in_range;
         } else {
             violates = decide(r, s, stop, zero_at);
@@ -597,20 +621,30 @@ private:
         return violates;
     }
 
+    // Bounds from 1/p first; when they leave the size open, the weights of
+    // its candidates once (a window kept for later checks); the check's
+    // loops last.
     bool decide(int r, int s, int stop, int zero_at) {
         const ExaminedSize size(tables_, runs_, r, s, stop, zero_at);
         SizeVerdict verdict = size.decide(counts_);
-        if (verdict == SizeVerdict::undecided && tables_.dense_sums(s) == nullptr &&
-            tables_.undecided_again(s)) {
-            tables_.make_dense_sums(s);
-            verdict = ExaminedSize(tables_, runs_, r, s, stop, zero_at).decide(counts_);
-            if (verdict != SizeVerdict::undecided) {
-                ++counts_.dense;
+        if (verdict == SizeVerdict::undecided) {
+            // The candidates from the first weighted one to where the size's
+            // own entries run out, and some way beyond both ends for the
+            // neighbouring checks.
+            const int m = tables_.m();
+            const int first = std::max(tables_.beyond_cutoff(s), m - r);
+            const int last = std::min(m - 1, m - r + (s - stop - 1) - 1);
+            const WeightWindow* window = tables_.window(s);
+            if (window == nullptr || window->first > first || window->last < last) {
+                tables_.make_window(s, first - kWindowReach, std::min(m - 1, last + kWindowReach));
+                ++counts_.windows;
+                verdict = ExaminedSize(tables_, runs_, r, s, stop, zero_at).decide(counts_);
+                counts_.by_window += verdict != SizeVerdict::undecided ? 1 : 0;
             }
         }
         if (verdict == SizeVerdict::undecided) {
             ++counts_.exact;
-            return size.violates_exactly(outside_weights_);
+            return size.violates_exactly(outside_weights_, prefix_weights_);
         }
         return verdict == SizeVerdict::violates;
     }
@@ -676,6 +710,7 @@ private:
     std::vector<Pending> queue_;
     std::size_t head_ = 0;
     std::vector<double> outside_weights_;
+    std::vector<double> prefix_weights_;
 };
 
 // The check the searches call. The searches pass the same prepared p-values,
@@ -693,7 +728,7 @@ public:
             }
         }
         if (fast_) {
-            return fast_->run(r, warm_s, [](int /*s*/, SizeTest /*test*/) {});
+            return fast_->run(r, warm_s, IgnoreSizes{});
         }
         return cby_check_observed(reference_, pvalues, r, harmonic, warm_s, alpha,
                                   [](int /*s*/, SizeTest /*test*/) {});

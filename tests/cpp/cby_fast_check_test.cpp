@@ -218,7 +218,9 @@ TEST_P(SizeWeightSums, EncloseTheExactSum) {
         ASSERT_TRUE(tables.usable());
         for (int probe = 0; probe < 60; ++probe) {
             if (probe == 30) {
-                tables.make_dense_sums(s);  // the dense route encloses too
+                // From here on ranges meeting the window are enclosed from it.
+                const int first = std::uniform_int_distribution<int>(0, m - 1)(rng);
+                tables.make_window(s, first, std::min(m - 1, first + 1000));
             }
             const tulm::detail::SizeWeights w(tables, s);
             const int a = std::uniform_int_distribution<int>(0, m - 1)(rng);
@@ -395,7 +397,7 @@ struct Coverage {
 };
 
 // Runs check after check on one set of tables, as the searches do (hints
-// from earlier failures; per-size data and dense sums kept from check to
+// from earlier failures; per-size data and weight windows kept from check to
 // check), comparing each with the reference check: the bisection's checks,
 // the exact search's from m down and from just above the answer down, and
 // any r with any hint.
@@ -412,6 +414,10 @@ void compare_checks(const std::vector<double>& p, double alpha, std::mt19937_64&
         const Verdict expected = reference_check(p, r, harmonic, warm_s, alpha);
         EXPECT_EQ(fast_check(fast, r, warm_s), expected)
             << what << ", r " << r << ", warm_s " << warm_s;
+        // Unobserved, the check may end early; its answer may not change.
+        const CbyCheckResult silent = fast.run(r, warm_s, tulm::detail::IgnoreSizes{});
+        EXPECT_EQ(silent.res, expected.result.res) << what << ", r " << r << ", warm_s " << warm_s;
+        EXPECT_EQ(silent.at_s, expected.result.at_s) << what << ", r " << r << ", warm_s " << warm_s;
         ++coverage.checks_compared;
         return expected.result;
     };
@@ -518,7 +524,8 @@ TEST(ExaminedSize, EverySizeAsTheReference) {
         }
         const tulm::detail::WeightRuns empty;
         FastCheckCounts counts;
-        std::vector<double> scratch;
+        std::vector<double> outside;
+        std::vector<double> prefix;
         for (int r = 1; r <= m; ++r) {
             for (int s = 2; s <= m; ++s) {
                 const int k = std::min(r, s);
@@ -531,7 +538,7 @@ TEST(ExaminedSize, EverySizeAsTheReference) {
                 const int i0 = std::max(1, s - m + r);
                 const int stop = std::min(tables.beyond_cutoff(s), s - i0) - 1;
                 const tulm::detail::ExaminedSize size(tables, empty, r, s, stop, stop + 1);
-                ASSERT_EQ(size.violates_exactly(scratch), violates)
+                ASSERT_EQ(size.violates_exactly(outside, prefix), violates)
                     << "m " << m << ", r " << r << ", s " << s << ", alpha " << alpha;
                 const auto verdict = size.decide(counts);
                 if (verdict != tulm::detail::SizeVerdict::undecided) {
@@ -567,9 +574,11 @@ const std::vector<Family> kFamilies{
     {"unsorted, NaN, infinite or negative p-values: the reference answers", kAllKinds, 2, 80,
      {0.05, 0.2},
      {Spoil::shuffled, Spoil::one_swap, Spoil::nan, Spoil::infinity, Spoil::negative}, 70},
+    {"levels that are powers of two: sums meet thresholds exactly, no bound decides",
+     {Kind::boundaries, Kind::ties}, 2, 80, {0.25, 0x1p-10, 0x1p-30}, {Spoil::none}, 120},
     {"long scans, ranges of sizes and tight sizes", {Kind::linear, Kind::mixture}, 800, 2500,
      {0.05, 0.2}, {Spoil::none}, 14},
-    {"other sizes' entries within reach of a scan", {Kind::around_alpha}, 100, 400,
+    {"other sizes' cache entries within the reach of scans", {Kind::around_alpha}, 100, 400,
      {0.05, 0.2, 0.01, 1.0}, {Spoil::none}, 40},
 };
 
@@ -601,8 +610,8 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
     const FastCheckCounts& c = coverage.counts;
     std::cout << "routes: stepped " << c.stepped << ", convex " << c.convex << ", in range "
               << c.in_range << " (" << c.range_proofs << " of " << c.range_tries
-              << " ranges proven), dense " << c.dense << ", exact " << c.exact << ", foreign "
-              << c.foreign << "; " << coverage.checks_compared << " checks, "
+              << " ranges proven), windows " << c.windows << " (" << c.by_window << " decided), exact " << c.exact << ", cut short "
+              << c.cut_short << "; " << coverage.checks_compared << " checks, "
               << coverage.fast_searches << " fast and " << coverage.reference_searches
               << " reference searches\n";
     EXPECT_GT(coverage.fast_searches, 300);
@@ -611,9 +620,40 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
     EXPECT_GT(c.convex, 0);
     EXPECT_GT(c.in_range, 0);
     EXPECT_GT(c.range_proofs, 0);
-    EXPECT_GT(c.dense, 0);
-    EXPECT_GT(c.exact, 0);
-    EXPECT_GT(c.foreign, 0);
+    EXPECT_GT(c.by_window, 0);
+    EXPECT_GT(c.cut_short, 0);
+}
+
+// r equal candidates whose step at size m is exactly r, and the p-values
+// outside beyond the cut-off: with the hint m, the check first sums r copies
+// of fl(inv / r) in order against the threshold inv (a power of two swallows
+// the 1e-10), with nothing outside to spare. The sum meets it only up to the
+// last bits, so no enclosure decides; the check's own loops must, as the
+// reference.
+TEST(FastCbyCheck, TiesAtTheLastBitGoToTheChecksLoops) {
+    std::mt19937_64 rng(31);
+    FastCheckCounts counts;
+    int compared = 0;
+    for (int screen = 0; screen < 60; ++screen) {
+        const int m = std::uniform_int_distribution<int>(60, 300)(rng);
+        const int r = std::uniform_int_distribution<int>(40, m)(rng);
+        const double alpha = 0x1p-30;
+        const std::vector<double> harmonic = tulm::build_harmonic_table(m);
+        const double x = r * alpha / (m * harmonic[static_cast<std::size_t>(m)]) * (1.0 + 0x1p-50);
+        std::vector<double> p(static_cast<std::size_t>(m), 0.9);
+        std::fill(p.end() - r, p.end(), x);
+        const CbySearchTables tables(p, harmonic, alpha);
+        ASSERT_TRUE(tables.usable());
+        FastCbyCheck fast(tables);
+        for (const int warm_s : {m, 0}) {
+            ASSERT_EQ(fast_check(fast, r, warm_s), reference_check(p, r, harmonic, warm_s, alpha))
+                << "m " << m << ", r " << r << ", warm_s " << warm_s;
+            ++compared;
+        }
+        counts += fast.counts();
+    }
+    EXPECT_EQ(compared, 120);
+    EXPECT_GT(counts.exact, 0);
 }
 
 }  // namespace
