@@ -8,7 +8,7 @@ BUILD  := build
 JOBS   ?= 2
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck clean \
-	stubs stubs-check typecheck wheel-test bench
+	stubs stubs-check typecheck wheel-test bench bench-cby
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -140,6 +140,11 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 # BENCH_ARGS=--quick gives a smoke run.
 bench: install $(VENV)/.group-bench
 	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# Closed BY on the demo, log-uniform and linear screens, answers checked
+# against the reference check (bench/cby_screens.py; BENCH_ARGS=--quick).
+bench-cby: install $(VENV)/.group-bench
+	$(VPY) bench/cby_screens.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

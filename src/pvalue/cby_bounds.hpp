@@ -97,8 +97,9 @@ struct WeightWindow {
 };
 
 // What every check of one search shares: the verdict on the preconditions,
-// per size the count of p-values beyond the cut-off, and prefix sums of 1/p
-// and 1/p^2 from which sums of large-step weights are bounded.
+// per size the count of p-values beyond the cut-off, prefix sums of 1/p and
+// 1/p^2 from which sums of large-step weights are bounded, and the weight
+// windows of the sizes that needed them.
 class CbySearchTables {
 public:
     CbySearchTables(std::span<const double> pvalues, std::span<const double> harmonic,

@@ -4,7 +4,7 @@
 //
 // The reference check examines a size s by summing up to s weights (the
 // outside pass and the candidate prefix) and then scanning the overlaps i,
-// comparing the running sums with the thresholds M_i. Here the two sums are
+// comparing the running sums with the thresholds M_i. Here the sums are
 // enclosed instead (cby_bounds.hpp), and the comparisons are decided on the
 // enclosures:
 //
@@ -12,20 +12,21 @@
 //   so applying the scan's own operations to both ends of the enclosures
 //   bounds the values the scan would see, step by step.
 // - Convexity. Along the scan the candidate weights grow and the weights
-//   taken out of the total shrink, so with real sums, sum_i + total_i - M_i
-//   is convex in i and sum_i - M_i too. A size therefore violates exactly
-//   when the first comparison does not pass and sum_i + total_i - M_i falls
-//   below zero somewhere; its minimum is found by bisection on the
-//   increments. Rounding of the scan's sums is bounded by gamma_n.
+//   taken out of the total shrink, so in real numbers sum_i + total_i - M_i
+//   is convex in i, and sum_i - M_i too: one bisection finds the minimum of
+//   the first, and the ends of the second bound it in between. Rounding of
+//   the scan's sums is bounded by gamma_n.
 // - Ranges of sizes. Weights shrink as the size grows, so one bound proves
 //   that every size of a queued range passes. The sizes are still visited in
-//   the check's order (the quick test, the cache and the observer see each).
+//   the check's order (the quick test, the cache and the observer see each),
+//   unless nothing observes them and every range left is proven.
 //
-// A size whose comparisons the bounds do not decide is computed with the
-// check's own loops, exactly as cby_check_sizes computes it. So is a size
-// whose scan could read a cache entry left by another size: the cache is kept
-// as runs of entries tagged with the size that wrote them (WeightRuns), which
-// gives such entries exactly.
+// Each pass so decided also ends the scan by the overlap at which the size's
+// own cache entries run out: it never depends on entries other sizes left.
+// A size the bounds from 1/p leave open gets its candidate weights computed
+// once (a window of block sums, kept for the search's later checks); what
+// that leaves open, the check's own loops compute, reading the cache, which
+// is kept as runs of entries tagged with the size that wrote them.
 #pragma once
 
 #include <algorithm>
@@ -160,8 +161,6 @@ public:
           w_(tables, s),
           p_(tables.pvalues()),
           inv_(tables.inv()),
-          cutoff_(tables.cutoff()),
-          m_(tables.m()),
           r_(r),
           s_(s),
           k_(r < s ? r : s),
@@ -445,8 +444,6 @@ private:
     SizeWeights w_;
     std::span<const double> p_;
     double inv_;
-    double cutoff_;
-    int m_;
     int r_;
     int s_;
     int k_;
@@ -575,8 +572,8 @@ private:
 
     // A queued range of sizes, 8 bytes like the reference's: sizes stay below
     // 2^31, which leaves the top bit of each bound for a flag. proven: every
-    // size of the range passes its detailed test (given that its scan reads
-    // only its own cache entries); attempt: the range is worth a proof.
+    // size of the range passes its detailed test; attempt: the range is worth
+    // a proof.
     class Pending {
     public:
         static Pending make(int lo, int hi, bool proven, bool attempt) {
@@ -613,7 +610,7 @@ private:
         if (proven) {
             ++counts_.in_range;
         } else {
-            violates = decide(r, s, stop, zero_at);
+            violates = detailed_test_violates(r, s, stop, zero_at);
         }
         if (deferred && !violates) {
             runs_.write(stop + 2, s - i0, s);
@@ -624,7 +621,7 @@ private:
     // Bounds from 1/p first; when they leave the size open, the weights of
     // its candidates once (a window kept for later checks); the check's
     // loops last.
-    bool decide(int r, int s, int stop, int zero_at) {
+    bool detailed_test_violates(int r, int s, int stop, int zero_at) {
         const ExaminedSize size(tables_, runs_, r, s, stop, zero_at);
         SizeVerdict verdict = size.decide(counts_);
         if (verdict == SizeVerdict::undecided) {
@@ -649,15 +646,19 @@ private:
         return verdict == SizeVerdict::violates;
     }
 
-    // Whether every size s in [lo, hi] with s >= 2 passes its detailed test,
-    // when its scan reads only its own entries. For such s and each overlap i
-    // of s, the least-favourable total (the i largest candidates and the s - i
-    // largest p-values outside) is at least the same sum at size hi, whose
-    // weights are smaller, over the outside p-values of size lo only:
+    // Whether every size s in [lo, hi] with s >= 2 passes its detailed test.
+    // For such s and each overlap i of s, the least-favourable total (the i
+    // largest candidates and the s - i largest p-values outside) is at least
+    // the same sum at size hi, whose weights are smaller, over the outside
+    // p-values of size lo only:
     //   F(i) = sum of candidates 1 .. i + sum of p[0 .. lo - i - 1], at size hi.
     // F(i) - i inv / r is convex in i (see ExaminedSize::by_convexity); if its
     // minimum over all overlaps of the range clears every threshold, with
-    // room for the float rounding of the scan's sums, no size violates.
+    // room for the float rounding of the scan's sums, no size violates. At
+    // the overlap where the own entries of s run out, the outside part of F
+    // is zero (those p-values lie beyond the cut-off at size hi), so the sum
+    // alone clears the threshold there: every scan passes before it could
+    // read an entry that another size left.
     bool sizes_pass(int r, int lo, int hi) const {
         const int m = tables_.m();
         const int a = std::max(lo, 2);
