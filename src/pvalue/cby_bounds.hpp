@@ -190,7 +190,7 @@ public:
         window_blocks_ += blocks;
         const double T = steps_scale(s);
         double weights[kBlock];
-        long double running = 0.0L;
+        double running = 0.0;  // within gamma of its exact value, as the prefix sums
         for (std::size_t q = 0; q + 1 < blocks; ++q) {
             const int start = first + static_cast<int>(q) * kBlock;
             const int count = std::min(kBlock, last - start + 1);
@@ -208,13 +208,14 @@ public:
                 part[0] += weights[t];
             }
             running += (part[0] + part[1]) + (part[2] + part[3]);
-            window.blocks[q + 1] = static_cast<double>(running);
+            window.blocks[q + 1] = running;
         }
     }
 
     // Sum of the weights of p[a .. b] at the size of `window`, inside it.
-    // Stored sums and the partial blocks are each within gamma_256 plus the
-    // prefix error of their exact values.
+    // The stored sums are within gamma_256 (a block) plus the prefix error
+    // (the blocks' running sum) of their exact values, the partial blocks
+    // within gamma_256.
     Enclosure window_sum(const WeightWindow& window, int a, int b) const {
         constexpr int kBlock = WeightWindow::kBlock;
         const double T = steps_scale(window.s);
@@ -290,27 +291,23 @@ private:
         }
         unit_step_from_.assign(entries, -1);
 
-        // Accumulated in long double and stored rounded: each stored entry is
-        // within prefix_error_ (relative) of the exact sum of the exact
-        // reciprocals. A reciprocal may overflow for p-values far below every
+        // Summed left to right. Each entry is within prefix_error_ (relative)
+        // of the exact sum of the exact reciprocals: gamma_m for the sum of
+        // m positive terms, a few u for the rounding of 1/p and of its
+        // square. A reciprocal may overflow for p-values far below every
         // range that is ever summed; the sums above it are then not used.
         inverse_prefix_.assign(entries, 0.0);
         inverse_square_prefix_.assign(entries, 0.0);
-        long double sum = 0.0L;
-        long double square_sum = 0.0L;
+        double sum = 0.0;
+        double square_sum = 0.0;
         for (int j = 0; j < m_; ++j) {
             const double reciprocal = 1.0 / pvalues_[static_cast<std::size_t>(j)];
             sum += reciprocal;
-            square_sum += static_cast<long double>(reciprocal) * reciprocal;
-            inverse_prefix_[static_cast<std::size_t>(j) + 1] = static_cast<double>(sum);
-            inverse_square_prefix_[static_cast<std::size_t>(j) + 1] =
-                static_cast<double>(square_sum);
+            square_sum += reciprocal * reciprocal;
+            inverse_prefix_[static_cast<std::size_t>(j) + 1] = sum;
+            inverse_square_prefix_[static_cast<std::size_t>(j) + 1] = square_sum;
         }
-        // Per entry: the rounding of 1/p (and of its square, its product in
-        // long double), the long double sum of up to m terms and the final
-        // rounding to double; generously 4u + 1.1 m eps_ld.
-        const double eps_ld = static_cast<double>(std::numeric_limits<long double>::epsilon()) / 2;
-        prefix_error_ = next_above(4.0 * kUnitRoundoff + 1.1 * static_cast<double>(m_) * eps_ld);
+        prefix_error_ = next_above(2.0 * (gamma_bound(m_) + 4.0 * kUnitRoundoff));
     }
 
     Enclosure range_sum(const std::vector<double>& prefix, int a, int b) const {
