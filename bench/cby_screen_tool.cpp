@@ -42,20 +42,20 @@ void print_counts(const char* name, int answer, const tulm::detail::SearchCheck&
         "\"stepped\": %lld, \"convex\": %lld, \"in_range\": %lld, \"range_tries\": %lld, "
         "\"range_proofs\": %lld, \"windows\": %lld, \"by_window\": %lld, \"exact\": %lld, "
         "\"cut_short\": %lld}",
-        name, answer, check.fast() != nullptr ? "true" : "false",
-        static_cast<long long>(c.checks), static_cast<long long>(c.detailed),
-        static_cast<long long>(c.stepped), static_cast<long long>(c.convex),
-        static_cast<long long>(c.in_range), static_cast<long long>(c.range_tries),
-        static_cast<long long>(c.range_proofs), static_cast<long long>(c.windows),
-        static_cast<long long>(c.by_window), static_cast<long long>(c.exact),
-        static_cast<long long>(c.cut_short));
+        name, answer, check.fast() != nullptr ? "true" : "false", static_cast<long long>(c.checks),
+        static_cast<long long>(c.detailed), static_cast<long long>(c.stepped),
+        static_cast<long long>(c.convex), static_cast<long long>(c.in_range),
+        static_cast<long long>(c.range_tries), static_cast<long long>(c.range_proofs),
+        static_cast<long long>(c.windows), static_cast<long long>(c.by_window),
+        static_cast<long long>(c.exact), static_cast<long long>(c.cut_short));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s routes|reference FILE ALPHA [exact|approximate]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s routes|reference FILE ALPHA [exact|approximate]\n",
+                     argv[0]);
         return 2;
     }
     const std::string mode = argv[1];

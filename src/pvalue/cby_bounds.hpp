@@ -102,8 +102,7 @@ struct WeightWindow {
 // windows of the sizes that needed them.
 class CbySearchTables {
 public:
-    CbySearchTables(std::span<const double> pvalues, std::span<const double> harmonic,
-                    double alpha)
+    CbySearchTables(std::span<const double> pvalues, std::span<const double> harmonic, double alpha)
         : pvalues_(pvalues),
           harmonic_(harmonic),
           alpha_(alpha),
@@ -125,9 +124,7 @@ public:
     double harmonic(int s) const { return harmonic_[static_cast<std::size_t>(s)]; }
 
     // T = (s * H_s) / alpha, formed as the check forms it.
-    double steps_scale(int s) const {
-        return (static_cast<double>(s) * harmonic(s)) * inv_;
-    }
+    double steps_scale(int s) const { return (static_cast<double>(s) * harmonic(s)) * inv_; }
 
     // C(s): p[0 .. C(s) - 1] lie beyond the cut-off at size s (p * h > cutoff),
     // the rest within it.
@@ -237,9 +234,8 @@ public:
         const double part_b = partial(window.first + qb * kBlock, b + 1);
         const double value = (base_b + part_b) - (base_a + part_a);
         const double scale = next_above(next_above(base_a + base_b) + next_above(part_a + part_b));
-        const double error = next_above(
-            next_above((prefix_error_ + gamma_bound(kBlock)) * scale) +
-            next_above(4.0 * kUnitRoundoff * std::fabs(value)));
+        const double error = next_above(next_above((prefix_error_ + gamma_bound(kBlock)) * scale)
+                                        + next_above(4.0 * kUnitRoundoff * std::fabs(value)));
         return {std::max(0.0, next_below(value - error)), next_above(value + error)};
     }
 
@@ -436,8 +432,8 @@ private:
         const Enclosure inverse_square = square * reciprocal_T * reciprocal_T;
         const Enclosure steps{(exactly(1.0 - kUnitRoundoff) * inverse - inverse_square).lo,
                               (exactly(next_above(1.0 + 2e-10)) * inverse).hi};
-        const Enclosure weights = Enclosure{1.0 - kUnitRoundoff, 1.0 + 2 * kUnitRoundoff} *
-                                  exactly(inv_) * Enclosure{std::max(steps.lo, 0.0), steps.hi};
+        const Enclosure weights = Enclosure{1.0 - kUnitRoundoff, 1.0 + 2 * kUnitRoundoff}
+                                  * exactly(inv_) * Enclosure{std::max(steps.lo, 0.0), steps.hi};
         return {std::max(weights.lo, between.lo), std::min(weights.hi, between.hi)};
     }
 

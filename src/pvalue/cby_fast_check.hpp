@@ -184,7 +184,8 @@ public:
     bool violates_exactly(std::vector<double>& outside, std::vector<double>& prefix) const {
         const double T = w_.T();
         const int outside_first = stop_ + 1;
-        const std::size_t outside_count = static_cast<std::size_t>(std::max(0, s_ - i0_ - 1 - stop_));
+        const std::size_t outside_count =
+            static_cast<std::size_t>(std::max(0, s_ - i0_ - 1 - stop_));
         const std::size_t prefix_count =
             static_cast<std::size_t>(std::max(0, prefix_last() - prefix_first() + 1));
         outside.resize(outside_count);
@@ -254,8 +255,8 @@ public:
                 : rounded_sum(w_.sum(stop_ + 1, s_ - i0_ - 1), outside_terms);
         const Enclosure prefix =
             prefix_terms <= kExactTerms
-                ? exactly(descending_weight_sum(p_.data(), prefix_first(), prefix_last(), w_.T(),
-                                                inv_))
+                ? exactly(
+                    descending_weight_sum(p_.data(), prefix_first(), prefix_last(), w_.T(), inv_))
                 : rounded_sum(w_.sum(prefix_first(), prefix_last()), prefix_terms);
 
         Scan scan{i0_, {prefix.lo + candidate(i0_), prefix.hi + candidate(i0_)}, total};
@@ -264,21 +265,21 @@ public:
         for (int steps = 0;; ++steps) {
             const double M = threshold(scan.i);
             if (scan.sum.lo >= M) {
-                return stepped(counts, may_have_violated ? SizeVerdict::undecided
-                                                         : SizeVerdict::passes);
+                return stepped(counts,
+                               may_have_violated ? SizeVerdict::undecided : SizeVerdict::passes);
             }
             may_have_passed = may_have_passed || scan.sum.hi >= M;
             if (M > scan.sum.hi + scan.total.hi) {
-                return stepped(counts, may_have_passed ? SizeVerdict::undecided
-                                                       : SizeVerdict::violates);
+                return stepped(counts,
+                               may_have_passed ? SizeVerdict::undecided : SizeVerdict::violates);
             }
             may_have_violated = may_have_violated || M > scan.sum.lo + scan.total.lo;
             if (may_have_passed && may_have_violated) {
                 return SizeVerdict::undecided;
             }
             if (scan.i == k_) {
-                return stepped(counts, may_have_violated ? SizeVerdict::undecided
-                                                         : SizeVerdict::passes);
+                return stepped(counts,
+                               may_have_violated ? SizeVerdict::undecided : SizeVerdict::passes);
             }
             if (steps >= kSteps) {
                 if (may_have_passed || may_have_violated) {
@@ -292,7 +293,8 @@ public:
             }
             const double c = candidate(scan.i + 1);
             const double o = read(scan.i);
-            scan = {scan.i + 1, {scan.sum.lo + c, scan.sum.hi + c},
+            scan = {scan.i + 1,
+                    {scan.sum.lo + c, scan.sum.hi + c},
                     {scan.total.lo - o, scan.total.hi - o}};
         }
     }
@@ -369,9 +371,7 @@ private:
         const int from = scan.i;
         const double lambda_hat = inv_ / static_cast<double>(r_);
         const Enclosure lambda{next_below(lambda_hat), next_above(lambda_hat)};
-        const auto increment = [&](int j) {
-            return (candidate(j + 1) - own_read(j)) - lambda_hat;
-        };
+        const auto increment = [&](int j) { return (candidate(j + 1) - own_read(j)) - lambda_hat; };
         const int j_star = first_at_least(from, k_, 0.0, increment);
         const int own_end = s_ - stop_ - 1;  // first overlap past the own entries
 
@@ -385,15 +385,15 @@ private:
         const double sum_error = next_above(gamma_bound(sum_terms(k_)) * sum_max);
         const double total_error =
             next_above(2.0 * gamma_bound(outside_terms + (k_ - i0_) + 1) * outside_max);
-        const double threshold_error = next_above(
-            4.0 * kUnitRoundoff * (static_cast<double>(k_) * lambda.hi + kCbyTolerance));
-        const double error = next_above(
-            sum_error + total_error + threshold_error +
-            next_above(kUnitRoundoff * next_above(sum_max + outside_max)));
+        const double threshold_error =
+            next_above(4.0 * kUnitRoundoff * (static_cast<double>(k_) * lambda.hi + kCbyTolerance));
+        const double error =
+            next_above(sum_error + total_error + threshold_error
+                       + next_above(kUnitRoundoff * next_above(sum_max + outside_max)));
 
         // g(j*) + 1e-10 - error bounds every fl(sum_j + total_j) - M_j below.
-        const Enclosure g_star = (added(j_star) + remaining(j_star)) -
-                                 exactly(static_cast<double>(j_star)) * lambda;
+        const Enclosure g_star =
+            (added(j_star) + remaining(j_star)) - exactly(static_cast<double>(j_star)) * lambda;
         const Enclosure margin = g_star + exactly(kCbyTolerance) - exactly(error);
         const double delta = increment_rounding(candidate(k_), own_read(from), lambda_hat);
         bool no_violation =
@@ -406,8 +406,8 @@ private:
             if (own_end > k_) {
                 return SizeVerdict::passes;  // the scan ends within the own entries
             }
-            if (own_end > from &&
-                rounded_sum(added(own_end), sum_terms(own_end)).lo >= threshold(own_end)) {
+            if (own_end > from
+                && rounded_sum(added(own_end), sum_terms(own_end)).lo >= threshold(own_end)) {
                 return SizeVerdict::passes;
             }
         }
@@ -421,19 +421,17 @@ private:
             return SizeVerdict::undecided;
         }
         const auto rise = [&](int j) {  // above sum_j - M_j
-            return (added(j) - exactly(static_cast<double>(j)) * exactly(lambda.lo) +
-                    exactly(kCbyTolerance) + exactly(sum_error) + exactly(threshold_error))
+            return (added(j) - exactly(static_cast<double>(j)) * exactly(lambda.lo)
+                    + exactly(kCbyTolerance) + exactly(sum_error) + exactly(threshold_error))
                 .hi;
         };
         return rise(from) < 0.0 && rise(j_star) < 0.0 ? SizeVerdict::violates
-                                                       : SizeVerdict::undecided;
+                                                      : SizeVerdict::undecided;
     }
 
     // Sigma(j): the candidate weights added to the sum up to overlap j,
     // candidate prefix included.
-    Enclosure added(int j) const {
-        return w_.sum(prefix_first(), first_candidate_ + j - 1);
-    }
+    Enclosure added(int j) const { return w_.sum(prefix_first(), first_candidate_ + j - 1); }
 
     // Theta(j): this size's own outside weights still in the total at
     // overlap j, p[stop + 1 .. s - j - 1].
@@ -489,8 +487,8 @@ public:
         constexpr bool kSilent = std::is_same_v<std::remove_cvref_t<Observer>, IgnoreSizes>;
         // Size 1 has its own test, which no range proof covers.
         const bool size_one_passes =
-            !(inv / static_cast<double>(r) >
-              (cutoff >= pmax ? step_weight(pmax, inv, inv) : 0.0) + kCbyTolerance);
+            !(inv / static_cast<double>(r)
+              > (cutoff >= pmax ? step_weight(pmax, inv, inv) : 0.0) + kCbyTolerance);
 
         while (head_ < queue_.size()) {
             if (kSilent && unproven == 0 && !hinted && size_one_passes) {
@@ -671,7 +669,9 @@ private:
         const double lambda_hat = tables_.inv() / static_cast<double>(r);
         const Enclosure lambda{next_below(lambda_hat), next_above(lambda_hat)};
         const auto candidate = [&](int i) { return lightest.weight(first_candidate + i - 1); };
-        const auto leaving = [&](int i) { return a - i - 1 >= 0 ? lightest.weight(a - i - 1) : 0.0; };
+        const auto leaving = [&](int i) {
+            return a - i - 1 >= 0 ? lightest.weight(a - i - 1) : 0.0;
+        };
         const auto increment = [&](int i) { return (candidate(i + 1) - leaving(i)) - lambda_hat; };
         const int i_star = first_at_least(i_lo, i_hi, 0.0, increment);
 
@@ -681,19 +681,18 @@ private:
         // Any size of the range adds at most its candidates 1 .. i_hi and sums
         // at most the outside p-values below min(b, m - r), each weighing at
         // most its weight at size a: bounds for the rounding terms.
-        const double sum_max =
-            heaviest.sum(first_candidate, first_candidate + i_hi - 1).hi;
+        const double sum_max = heaviest.sum(first_candidate, first_candidate + i_hi - 1).hi;
         const double total_max = heaviest.sum(0, std::min(b, first_candidate) - 1).hi;
         const double g = gamma_bound(2 * static_cast<std::int64_t>(m));
         const double threshold_error = next_above(
             4.0 * kUnitRoundoff * (static_cast<double>(i_hi) * lambda.hi + kCbyTolerance));
-        const double error = next_above(
-            next_above(g * sum_max) + next_above(2.0 * g * total_max) + threshold_error +
-            next_above(kUnitRoundoff * next_above(sum_max + total_max)));
+        const double error =
+            next_above(next_above(g * sum_max) + next_above(2.0 * g * total_max) + threshold_error
+                       + next_above(kUnitRoundoff * next_above(sum_max + total_max)));
 
-        const Enclosure margin = (candidates + outside) -
-                                 exactly(static_cast<double>(i_star)) * lambda +
-                                 exactly(kCbyTolerance) - exactly(error);
+        const Enclosure margin = (candidates + outside)
+                                 - exactly(static_cast<double>(i_star)) * lambda
+                                 + exactly(kCbyTolerance) - exactly(error);
         const double delta = increment_rounding(candidate(i_hi), leaving(i_lo), lambda_hat);
         if ((margin - exactly(next_above(static_cast<double>(i_hi - i_lo) * delta))).lo > 0.0) {
             return true;

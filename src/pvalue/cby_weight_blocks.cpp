@@ -12,8 +12,7 @@
 
 namespace tulm::detail {
 
-void step_weights_portable(const double* x, std::size_t n, double T, double inv,
-                           double* weights) {
+void step_weights_portable(const double* x, std::size_t n, double T, double inv, double* weights) {
     for (std::size_t t = 0; t < n; ++t) {
         weights[t] = step_weight(x[t], T, inv);
     }

@@ -12,8 +12,7 @@ namespace tulm::detail {
 void step_weights(const double* x, std::size_t n, double T, double inv, double* weights);
 
 // The implementations step_weights chooses between, for the tests.
-void step_weights_portable(const double* x, std::size_t n, double T, double inv,
-                           double* weights);
+void step_weights_portable(const double* x, std::size_t n, double T, double inv, double* weights);
 bool step_weights_avx2_available();
 // Only when step_weights_avx2_available().
 void step_weights_avx2(const double* x, std::size_t n, double T, double inv, double* weights);

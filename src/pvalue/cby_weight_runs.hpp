@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <cstddef>
+#include <iterator>
 #include <vector>
 
 namespace tulm::detail {

@@ -13,8 +13,7 @@ int largest_cby_significant_exact(const std::vector<double>& pvalues, double alp
 }
 
 int largest_cby_significant_approximate(const std::vector<double>& pvalues, double alpha) {
-    return detail::largest_cby_significant_approximate_with(pvalues, alpha,
-                                                            detail::SearchCheck{});
+    return detail::largest_cby_significant_approximate_with(pvalues, alpha, detail::SearchCheck{});
 }
 
 }  // namespace tulm

@@ -34,7 +34,9 @@ using tulm::detail::SizeTest;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 
 // ------------------------------------------------------------ weight blocks
 
@@ -58,8 +60,8 @@ TEST_P(StepWeightBlocks, BitForBitTheScalarWeight) {
     if (!path.available) {
         GTEST_SKIP() << "no AVX2 on this CPU";
     }
-    const std::vector<double> special{0.0,  -0.0, kNaN, kInf, -kInf, 1e-300, 5e-324, 1.0,
-                                      0.05, 2.0,  1e300, -3.5, 0.5 + 1e-10, 1e-10, 1.0 + 1e-16};
+    const std::vector<double> special{0.0,  -0.0, kNaN,  kInf, -kInf,       1e-300, 5e-324,     1.0,
+                                      0.05, 2.0,  1e300, -3.5, 0.5 + 1e-10, 1e-10,  1.0 + 1e-16};
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> x;
@@ -67,8 +69,9 @@ TEST_P(StepWeightBlocks, BitForBitTheScalarWeight) {
         x.push_back(t % 5 == 0 ? special[static_cast<std::size_t>(t / 5) % special.size()]
                                : std::pow(10.0, -12.0 * unit(rng)));
     }
-    const std::vector<std::pair<double, double>> scales{
-        {1.0, 20.0}, {3.0e7, 20.0}, {kNaN, 20.0}, {kInf, 1.0}, {1.0, kInf}, {-2.0, 0.5}, {1e300, 1e-300}};
+    const std::vector<std::pair<double, double>> scales{{1.0, 20.0},    {3.0e7, 20.0}, {kNaN, 20.0},
+                                                        {kInf, 1.0},    {1.0, kInf},   {-2.0, 0.5},
+                                                        {1e300, 1e-300}};
     for (const auto& [T, inv] : scales) {
         for (std::size_t n : {0U, 1U, 3U, 4U, 5U, 7U, 255U, 3000U}) {
             std::vector<double> blocks(n, -1.0);
@@ -105,7 +108,8 @@ TEST(DescendingWeightSum, AddsInTheChecksOrder) {
         for (int j = hi; j >= lo; --j) {
             expected += tulm::detail::step_weight(p[static_cast<std::size_t>(j)], T, 20.0);
         }
-        EXPECT_TRUE(same_bits(tulm::detail::descending_weight_sum(p.data(), lo, hi, T, 20.0), expected))
+        EXPECT_TRUE(
+            same_bits(tulm::detail::descending_weight_sum(p.data(), lo, hi, T, 20.0), expected))
             << lo << " .. " << hi;
     }
 }
@@ -277,8 +281,8 @@ struct Verdict {
     CbyCheckResult result;
     std::vector<Visit> visits;
     bool operator==(const Verdict& other) const {
-        return result.res == other.result.res && result.at_s == other.result.at_s &&
-               visits == other.visits;
+        return result.res == other.result.res && result.at_s == other.result.at_s
+               && visits == other.visits;
     }
 };
 
@@ -294,8 +298,8 @@ Verdict reference_check(const std::vector<double>& p, int r, const std::vector<d
 
 Verdict fast_check(FastCbyCheck& fast, int r, int warm_s) {
     Verdict verdict{};
-    verdict.result =
-        fast.run(r, warm_s, [&verdict](int s, SizeTest test) { verdict.visits.emplace_back(s, test); });
+    verdict.result = fast.run(
+        r, warm_s, [&verdict](int s, SizeTest test) { verdict.visits.emplace_back(s, test); });
     return verdict;
 }
 
@@ -329,9 +333,7 @@ std::vector<double> make_screen(Kind kind, int m, double alpha, std::mt19937_64&
                 x = 0.5 * std::erfc(z / std::sqrt(2.0));
                 break;
             }
-            case Kind::log_uniform:
-                x = std::pow(10.0, -14.0 * static_cast<double>(t) / m);
-                break;
+            case Kind::log_uniform: x = std::pow(10.0, -14.0 * static_cast<double>(t) / m); break;
             case Kind::linear:
                 x = 2.0 * level * (m - t) / (m * harmonic[static_cast<std::size_t>(m)]);
                 break;
@@ -346,7 +348,8 @@ std::vector<double> make_screen(Kind kind, int m, double alpha, std::mt19937_64&
                 const int s = std::uniform_int_distribution<int>(1, m)(rng);
                 const int q = std::uniform_int_distribution<int>(1, s + 1)(rng);
                 x = q * level / (s * harmonic[static_cast<std::size_t>(s)]);
-                for (int n = std::uniform_int_distribution<int>(-2, 2)(rng); n != 0; n -= n > 0 ? 1 : -1) {
+                for (int n = std::uniform_int_distribution<int>(-2, 2)(rng); n != 0;
+                     n -= n > 0 ? 1 : -1) {
                     x = std::nextafter(x, n > 0 ? kInf : 0.0);
                 }
                 break;
@@ -359,9 +362,9 @@ std::vector<double> make_screen(Kind kind, int m, double alpha, std::mt19937_64&
                 break;
             case Kind::extremes: {
                 const std::vector<double> values{5e-324, 1e-310, 1e-300, 1e-200, 1e-12, level / 3,
-                                                 level,   0.7,    1.0,    3.0,    1e10,  1e300};
-                x = values[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(rng)] *
-                    (0.5 + unit(rng));
+                                                 level,  0.7,    1.0,    3.0,    1e10,  1e300};
+                x = values[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(rng)]
+                    * (0.5 + unit(rng));
                 break;
             }
         }
@@ -421,7 +424,8 @@ void compare_checks(const std::vector<double>& p, double alpha, std::mt19937_64&
         // Unobserved, the check may end early; its answer may not change.
         const CbyCheckResult silent = fast.run(r, warm_s, tulm::detail::IgnoreSizes{});
         EXPECT_EQ(silent.res, expected.result.res) << what << ", r " << r << ", warm_s " << warm_s;
-        EXPECT_EQ(silent.at_s, expected.result.at_s) << what << ", r " << r << ", warm_s " << warm_s;
+        EXPECT_EQ(silent.at_s, expected.result.at_s)
+            << what << ", r " << r << ", warm_s " << warm_s;
         ++coverage.checks_compared;
         return expected.result;
     };
@@ -473,8 +477,9 @@ void compare_searches(const std::vector<double>& p, double alpha, Coverage& cove
     EXPECT_EQ(tulm::detail::largest_cby_significant_exact_with(p, alpha, std::ref(exact)),
               tulm::detail::largest_cby_significant_exact_with(p, alpha, reference))
         << what;
-    EXPECT_EQ(tulm::detail::largest_cby_significant_approximate_with(p, alpha, std::ref(approximate)),
-              tulm::detail::largest_cby_significant_approximate_with(p, alpha, reference))
+    EXPECT_EQ(
+        tulm::detail::largest_cby_significant_approximate_with(p, alpha, std::ref(approximate)),
+        tulm::detail::largest_cby_significant_approximate_with(p, alpha, reference))
         << what;
     for (const auto* check : {&exact, &approximate}) {
         if (check->fast() != nullptr) {
@@ -514,11 +519,13 @@ TEST(ExaminedSize, EverySizeAsTheReference) {
     int compared = 0;
     for (int screen = 0; screen < 160; ++screen) {
         const bool ties = screen % 2 == 0;
-        const double alpha = ties ? std::ldexp(1.0, -std::uniform_int_distribution<int>(2, 40)(rng))
-                                  : std::vector<double>{0.05, 0.2, 0.5}[static_cast<std::size_t>(screen) % 3];
+        const double alpha =
+            ties ? std::ldexp(1.0, -std::uniform_int_distribution<int>(2, 40)(rng))
+                 : std::vector<double>{0.05, 0.2, 0.5}[static_cast<std::size_t>(screen) % 3];
         const int m = std::uniform_int_distribution<int>(2, 40)(rng);
         std::vector<double> p =
-            make_screen(ties ? Kind::boundaries : kAllKinds[static_cast<std::size_t>(screen) % kAllKinds.size()],
+            make_screen(ties ? Kind::boundaries
+                             : kAllKinds[static_cast<std::size_t>(screen) % kAllKinds.size()],
                         m, alpha, rng);
         p = tulm::prepare_pvalues(p);
         const std::vector<double> harmonic = tulm::build_harmonic_table(m);
@@ -571,19 +578,48 @@ struct Family {
 };
 
 const std::vector<Family> kFamilies{
-    {"every kind at every level, small m", kAllKinds, 0, 120,
-     {0.05, 0.2, 0.5, 1e-3, 1.0, 3.0, 1e-90, 1e90}, {Spoil::none}, 420},
-    {"levels the fast path refuses: the reference answers", kAllKinds, 0, 60,
-     {1e-120, 1e120, kNaN, 0.0, -0.05}, {Spoil::none}, 70},
-    {"unsorted, NaN, infinite or negative p-values: the reference answers", kAllKinds, 2, 80,
+    {"every kind at every level, small m",
+     kAllKinds,
+     0,
+     120,
+     {0.05, 0.2, 0.5, 1e-3, 1.0, 3.0, 1e-90, 1e90},
+     {Spoil::none},
+     420},
+    {"levels the fast path refuses: the reference answers",
+     kAllKinds,
+     0,
+     60,
+     {1e-120, 1e120, kNaN, 0.0, -0.05},
+     {Spoil::none},
+     70},
+    {"unsorted, NaN, infinite or negative p-values: the reference answers",
+     kAllKinds,
+     2,
+     80,
      {0.05, 0.2},
-     {Spoil::shuffled, Spoil::one_swap, Spoil::nan, Spoil::infinity, Spoil::negative}, 70},
+     {Spoil::shuffled, Spoil::one_swap, Spoil::nan, Spoil::infinity, Spoil::negative},
+     70},
     {"levels that are powers of two: sums meet thresholds exactly, no bound decides",
-     {Kind::boundaries, Kind::ties}, 2, 80, {0.25, 0x1p-10, 0x1p-30}, {Spoil::none}, 120},
-    {"long scans, ranges of sizes and tight sizes", {Kind::linear, Kind::mixture}, 800, 2500,
-     {0.05, 0.2}, {Spoil::none}, 14},
-    {"other sizes' cache entries within the reach of scans", {Kind::around_alpha}, 100, 400,
-     {0.05, 0.2, 0.01, 1.0}, {Spoil::none}, 40},
+     {Kind::boundaries, Kind::ties},
+     2,
+     80,
+     {0.25, 0x1p-10, 0x1p-30},
+     {Spoil::none},
+     120},
+    {"long scans, ranges of sizes and tight sizes",
+     {Kind::linear, Kind::mixture},
+     800,
+     2500,
+     {0.05, 0.2},
+     {Spoil::none},
+     14},
+    {"other sizes' cache entries within the reach of scans",
+     {Kind::around_alpha},
+     100,
+     400,
+     {0.05, 0.2, 0.01, 1.0},
+     {Spoil::none},
+     40},
 };
 
 TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
@@ -592,16 +628,17 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
     for (const Family& family : kFamilies) {
         for (int screen = 0; screen < family.screens; ++screen) {
             const auto pick = [&](const auto& options) {
-                return options[std::uniform_int_distribution<std::size_t>(0, options.size() - 1)(rng)];
+                return options[std::uniform_int_distribution<std::size_t>(0,
+                                                                          options.size() - 1)(rng)];
             };
             const Kind kind = pick(family.kinds);
             const double alpha = pick(family.alphas);
             const int m = std::uniform_int_distribution<int>(family.min_m, family.max_m)(rng);
             std::vector<double> p = make_screen(kind, m, alpha, rng);
             spoil(p, pick(family.spoils), rng);
-            const std::string what = std::string(family.why) + ": " + name(kind) + ", m " +
-                                     std::to_string(m) + ", alpha " + std::to_string(alpha) +
-                                     ", screen " + std::to_string(screen);
+            const std::string what = std::string(family.why) + ": " + name(kind) + ", m "
+                                     + std::to_string(m) + ", alpha " + std::to_string(alpha)
+                                     + ", screen " + std::to_string(screen);
             compare_searches(p, alpha, coverage, what);
             compare_checks(tulm::prepare_pvalues(p), alpha, rng, coverage, what);
             if (HasFailure()) {
@@ -614,10 +651,10 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
     const FastCheckCounts& c = coverage.counts;
     std::cout << "routes: stepped " << c.stepped << ", convex " << c.convex << ", in range "
               << c.in_range << " (" << c.range_proofs << " of " << c.range_tries
-              << " ranges proven), windows " << c.windows << " (" << c.by_window << " decided), exact " << c.exact << ", cut short "
-              << c.cut_short << "; " << coverage.checks_compared << " checks, "
-              << coverage.fast_searches << " fast and " << coverage.reference_searches
-              << " reference searches\n";
+              << " ranges proven), windows " << c.windows << " (" << c.by_window
+              << " decided), exact " << c.exact << ", cut short " << c.cut_short << "; "
+              << coverage.checks_compared << " checks, " << coverage.fast_searches << " fast and "
+              << coverage.reference_searches << " reference searches\n";
     EXPECT_GT(coverage.fast_searches, 300);
     EXPECT_GT(coverage.reference_searches, 200);
     EXPECT_GT(c.stepped, 0);

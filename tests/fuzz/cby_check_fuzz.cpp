@@ -100,9 +100,8 @@ void compare_fast_check(const std::vector<double>& pvalues, int r,
     tulm::detail::FastCbyCheck fast(tables);
     Visits fast_visits;
     Visits reference_visits;
-    const auto fast_result = fast.run(r, warm_s, [&](int s, tulm::detail::SizeTest test) {
-        fast_visits.emplace_back(s, test);
-    });
+    const auto fast_result = fast.run(
+        r, warm_s, [&](int s, tulm::detail::SizeTest test) { fast_visits.emplace_back(s, test); });
     tulm::detail::CbyWorkspace work;
     const auto reference = tulm::detail::cby_check_observed(
         work, pvalues, r, harmonic, warm_s, alpha,
@@ -121,10 +120,10 @@ void compare_searches(const std::vector<double>& pvalues, double alpha) {
         return tulm::detail::cby_check_observed(work, p, r, harmonic, warm_s, level,
                                                 [](int, tulm::detail::SizeTest) {});
     };
-    REQUIRE(tulm::largest_cby_significant_exact(pvalues, alpha) ==
-            tulm::detail::largest_cby_significant_exact_with(pvalues, alpha, reference));
-    REQUIRE(tulm::largest_cby_significant_approximate(pvalues, alpha) ==
-            tulm::detail::largest_cby_significant_approximate_with(pvalues, alpha, reference));
+    REQUIRE(tulm::largest_cby_significant_exact(pvalues, alpha)
+            == tulm::detail::largest_cby_significant_exact_with(pvalues, alpha, reference));
+    REQUIRE(tulm::largest_cby_significant_approximate(pvalues, alpha)
+            == tulm::detail::largest_cby_significant_approximate_with(pvalues, alpha, reference));
 }
 
 std::vector<double> extended_table(FuzzedDataProvider& data, int m) {
