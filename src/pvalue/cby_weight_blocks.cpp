@@ -1,8 +1,5 @@
 #include "cby_weight_blocks.hpp"
 
-#include <algorithm>
-#include <array>
-
 #include "cby_check_steps.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -70,22 +67,8 @@ void step_weights(const double* x, std::size_t n, double T, double inv, double* 
 
 double descending_weight_sum(const double* p, int lo, int hi, double T, double inv) {
     double sum = 0.0;
-    if (hi - lo < 16) {
-        // Short: one weight at a time costs less than setting up a block.
-        for (int j = hi; j >= lo; --j) {
-            sum += step_weight(p[j], T, inv);
-        }
-        return sum;
-    }
-    constexpr int kBlock = 256;
-    std::array<double, kBlock> block;  // NOLINT: filled before it is read
-    for (int top = hi; top >= lo; top -= kBlock) {
-        const int bottom = std::max(lo, top - (kBlock - 1));
-        const int count = top - bottom + 1;
-        step_weights(p + bottom, static_cast<std::size_t>(count), T, inv, block.data());
-        for (int t = count - 1; t >= 0; --t) {
-            sum += block[static_cast<std::size_t>(t)];
-        }
+    for (int j = hi; j >= lo; --j) {
+        sum += step_weight(p[j], T, inv);
     }
     return sum;
 }

@@ -92,28 +92,6 @@ INSTANTIATE_TEST_SUITE_P(
                     BlockPath{"dispatched", tulm::detail::step_weights, true}),
     [](const testing::TestParamInfo<BlockPath>& info) { return std::string(info.param.name); });
 
-// The check adds its weights from the highest index down; the blocked sum
-// must keep that order on both sides of its short-range cut-over.
-TEST(DescendingWeightSum, AddsInTheChecksOrder) {
-    std::mt19937_64 rng(5);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::vector<double> p(1500);
-    for (double& x : p) {
-        x = std::pow(10.0, -9.0 * unit(rng));
-    }
-    for (const auto& [lo, hi] : std::vector<std::pair<int, int>>{
-             {0, -1}, {3, 3}, {10, 24}, {10, 26}, {0, 255}, {1, 257}, {7, 1499}}) {
-        const double T = 1234567.25;
-        double expected = 0.0;
-        for (int j = hi; j >= lo; --j) {
-            expected += tulm::detail::step_weight(p[static_cast<std::size_t>(j)], T, 20.0);
-        }
-        EXPECT_TRUE(
-            same_bits(tulm::detail::descending_weight_sum(p.data(), lo, hi, T, 20.0), expected))
-            << lo << " .. " << hi;
-    }
-}
-
 // ---------------------------------------------------------------- run list
 
 // The cache as the check keeps it: entry t holds the size that wrote it, 0
@@ -306,18 +284,13 @@ Verdict fast_check(FastCbyCheck& fast, int r, int warm_s) {
 // The screens the searches meet, and the corners around their comparisons.
 enum class Kind { mixture, log_uniform, linear, around_alpha, boundaries, ties, extremes };
 
-const char* name(Kind kind) {
-    switch (kind) {
-        case Kind::mixture: return "nulls and signals";
-        case Kind::log_uniform: return "log-uniform";
-        case Kind::linear: return "linear at twice BY";
-        case Kind::around_alpha: return "around alpha";
-        case Kind::boundaries: return "on cut-offs and step boundaries";
-        case Kind::ties: return "ties and zeros";
-        case Kind::extremes: return "subnormal, tiny and huge";
-    }
-    return "";
-}
+const char* const kKindNames[] = {"nulls and signals",
+                                  "log-uniform",
+                                  "linear at twice BY",
+                                  "around alpha",
+                                  "on cut-offs and step boundaries",
+                                  "ties and zeros",
+                                  "subnormal, tiny and huge"};
 
 std::vector<double> make_screen(Kind kind, int m, double alpha, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -636,7 +609,8 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
             const int m = std::uniform_int_distribution<int>(family.min_m, family.max_m)(rng);
             std::vector<double> p = make_screen(kind, m, alpha, rng);
             spoil(p, pick(family.spoils), rng);
-            const std::string what = std::string(family.why) + ": " + name(kind) + ", m "
+            const std::string what = std::string(family.why) + ": "
+                                     + kKindNames[static_cast<int>(kind)] + ", m "
                                      + std::to_string(m) + ", alpha " + std::to_string(alpha)
                                      + ", screen " + std::to_string(screen);
             compare_searches(p, alpha, coverage, what);
