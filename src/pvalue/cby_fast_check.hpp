@@ -620,8 +620,7 @@ private:
     // its candidates once (a window kept for later checks); the check's
     // loops last.
     bool detailed_test_violates(int r, int s, int stop, int zero_at) {
-        const ExaminedSize size(tables_, runs_, r, s, stop, zero_at);
-        SizeVerdict verdict = size.decide(counts_);
+        SizeVerdict verdict = ExaminedSize(tables_, runs_, r, s, stop, zero_at).decide(counts_);
         if (verdict == SizeVerdict::undecided) {
             // The candidates from the first weighted one to where the size's
             // own entries run out, and some way beyond both ends for the
@@ -631,6 +630,7 @@ private:
             const int last = std::min(m - 1, m - r + (s - stop - 1) - 1);
             const WeightWindow* window = tables_.window(s);
             if (window == nullptr || window->first > first || window->last < last) {
+                // Making it may drop older windows: sizes are examined anew.
                 tables_.make_window(s, first - kWindowReach, std::min(m - 1, last + kWindowReach));
                 ++counts_.windows;
                 verdict = ExaminedSize(tables_, runs_, r, s, stop, zero_at).decide(counts_);
@@ -639,7 +639,8 @@ private:
         }
         if (verdict == SizeVerdict::undecided) {
             ++counts_.exact;
-            return size.violates_exactly(outside_weights_, prefix_weights_);
+            return ExaminedSize(tables_, runs_, r, s, stop, zero_at)
+                .violates_exactly(outside_weights_, prefix_weights_);
         }
         return verdict == SizeVerdict::violates;
     }
