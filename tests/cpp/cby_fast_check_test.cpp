@@ -464,6 +464,36 @@ void compare_searches(const std::vector<double>& p, double alpha, Coverage& cove
     }
 }
 
+// A convex sequence whose increments are seen with errors up to delta: its
+// minimum lies no lower than G(t*) minus what below_minimum allows, where t*
+// is where the seen increments turn non-negative.
+TEST(ConvexMinimum, NeverBelowTheBound) {
+    std::mt19937_64 rng(37);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int sample = 0; sample < 3000; ++sample) {
+        const int n = std::uniform_int_distribution<int>(1, 60)(rng);
+        const double delta = sample % 3 == 0 ? 0.0 : 0.05;
+        std::vector<double> increments(static_cast<std::size_t>(n));
+        for (double& d : increments) {
+            d = std::round(8.0 * (unit(rng) - 0.6)) / 8.0;  // flat stretches near 0
+        }
+        std::sort(increments.begin(), increments.end());
+        std::vector<double> seen(increments);
+        for (double& d : seen) {
+            d += delta * (2.0 * unit(rng) - 1.0);
+        }
+        const auto d = [&](int t) { return seen[static_cast<std::size_t>(t)]; };
+        std::vector<double> G{0.0};
+        for (const double step : increments) {
+            G.push_back(G.back() + step);
+        }
+        const int t_star = tulm::detail::first_at_least(0, n, 0.0, d);
+        const double bound = G[static_cast<std::size_t>(t_star)]
+                             - tulm::detail::below_minimum(0, n, t_star, delta, d);
+        EXPECT_LE(bound, *std::min_element(G.begin(), G.end()) + 1e-12) << "sample " << sample;
+    }
+}
+
 // The exact loops form a threshold only when its bound leaves the comparison
 // open: the bound must hold for every overlap, count and level.
 TEST(ThresholdBounds, HoldTheThreshold) {
@@ -481,61 +511,91 @@ TEST(ThresholdBounds, HoldTheThreshold) {
     }
 }
 
-// Every size on its own, for every r: the fast verdict of a size (from its
-// enclosures when they decide, and from the blocked exact loops always) is
-// the reference's, which examines the hinted size first. Levels that are
-// powers of two make sums meet their thresholds exactly, so the comparisons'
-// equality cases are met too.
+// The reference's verdict on size s alone: the check hinted at s examines it
+// first; reaching a second size means it passed.
+bool reference_size_violates(const std::vector<double>& p, int r,
+                             const std::vector<double>& harmonic, int s, double alpha) {
+    struct SecondSize {};
+    int sizes = 0;
+    tulm::detail::CbyWorkspace work;
+    try {
+        const CbyCheckResult result = tulm::detail::cby_check_observed(
+            work, p, r, harmonic, s, alpha, [&sizes](int, SizeTest) {
+                if (++sizes == 2) {
+                    throw SecondSize{};
+                }
+            });
+        return !result.res && result.at_s == s;
+    } catch (const SecondSize&) {
+        return false;
+    }
+}
+
+// Sizes on their own: the fast verdict of a size (from its enclosures when
+// they decide, and from the blocked exact loops always) is the reference's.
+// Small screens: every r and s; levels that are powers of two make sums meet
+// their thresholds exactly, so the comparisons' equality cases are met too.
+// Larger linear and mixed screens: sampled r and s, with scans long enough
+// for the convexity bound.
 TEST(ExaminedSize, EverySizeAsTheReference) {
     std::mt19937_64 rng(23);
     int decided = 0;
     int compared = 0;
-    for (int screen = 0; screen < 160; ++screen) {
-        const bool ties = screen % 2 == 0;
+    int convex_violations = 0;
+    FastCheckCounts counts;
+    std::vector<double> outside;
+    std::vector<double> prefix;
+    for (int screen = 0; screen < 190; ++screen) {
+        const bool large = screen >= 160;
+        const bool ties = !large && screen % 2 == 0;
         const double alpha =
             ties ? std::ldexp(1.0, -std::uniform_int_distribution<int>(2, 40)(rng))
                  : std::vector<double>{0.05, 0.2, 0.5}[static_cast<std::size_t>(screen) % 3];
-        const int m = std::uniform_int_distribution<int>(2, 40)(rng);
-        std::vector<double> p =
-            make_screen(ties ? Kind::boundaries
-                             : kAllKinds[static_cast<std::size_t>(screen) % kAllKinds.size()],
-                        m, alpha, rng);
-        p = tulm::prepare_pvalues(p);
+        const int m = large ? std::uniform_int_distribution<int>(600, 1500)(rng)
+                            : std::uniform_int_distribution<int>(2, 40)(rng);
+        const Kind kind = large  ? (screen % 2 == 0 ? Kind::linear : Kind::mixture)
+                          : ties ? Kind::boundaries
+                                 : kAllKinds[static_cast<std::size_t>(screen) % kAllKinds.size()];
+        const std::vector<double> p = tulm::prepare_pvalues(make_screen(kind, m, alpha, rng));
         const std::vector<double> harmonic = tulm::build_harmonic_table(m);
         const CbySearchTables tables(p, harmonic, alpha);
         if (!tables.usable()) {
             continue;
         }
         const tulm::detail::WeightRuns empty;
-        FastCheckCounts counts;
-        std::vector<double> outside;
-        std::vector<double> prefix;
-        for (int r = 1; r <= m; ++r) {
-            for (int s = 2; s <= m; ++s) {
-                const int k = std::min(r, s);
-                const double S = static_cast<double>(s) * harmonic[static_cast<std::size_t>(s)];
-                if (static_cast<double>(k) * alpha >= p[static_cast<std::size_t>(m - r)] * S) {
-                    continue;  // the quick test holds: no detailed test
-                }
-                const CbyCheckResult reference = tulm::cby_check(p, r, harmonic, s, alpha);
-                const bool violates = !reference.res && reference.at_s == s;
-                const int i0 = std::max(1, s - m + r);
-                const int stop = std::min(tables.beyond_cutoff(s), s - i0) - 1;
-                const tulm::detail::ExaminedSize size(tables, empty, r, s, stop, stop + 1);
-                ASSERT_EQ(size.violates_exactly(outside, prefix), violates)
-                    << "m " << m << ", r " << r << ", s " << s << ", alpha " << alpha;
-                const auto verdict = size.decide(counts);
-                if (verdict != tulm::detail::SizeVerdict::undecided) {
-                    ASSERT_EQ(verdict == tulm::detail::SizeVerdict::violates, violates)
-                        << "m " << m << ", r " << r << ", s " << s << ", alpha " << alpha;
-                    ++decided;
-                }
-                ++compared;
+        std::uniform_int_distribution<int> size(2, m);
+        // Large screens: r around the answer, where long scans end both ways.
+        const int answer = large ? tulm::largest_cby_significant_exact(p, alpha) : 0;
+        std::uniform_int_distribution<int> near(std::max(1, answer - 30), std::min(m, answer + 30));
+        for (int pair = 0; pair < (large ? 400 : m * m); ++pair) {
+            const int r = large ? near(rng) : 1 + pair / m;
+            const int s = large ? size(rng) : 1 + pair % m;
+            const int k = std::min(r, s);
+            const double S = static_cast<double>(s) * harmonic[static_cast<std::size_t>(s)];
+            if (s < 2 || static_cast<double>(k) * alpha >= p[static_cast<std::size_t>(m - r)] * S) {
+                continue;  // the single-size or the quick test, not the detailed one
             }
+            const bool violates = reference_size_violates(p, r, harmonic, s, alpha);
+            const int i0 = std::max(1, s - m + r);
+            const int stop = std::min(tables.beyond_cutoff(s), s - i0) - 1;
+            const tulm::detail::ExaminedSize examined(tables, empty, r, s, stop, stop + 1);
+            ASSERT_EQ(examined.violates_exactly(outside, prefix), violates)
+                << "m " << m << ", r " << r << ", s " << s << ", alpha " << alpha;
+            const std::int64_t convex_before = counts.convex;
+            const auto verdict = examined.decide(counts);
+            if (verdict != tulm::detail::SizeVerdict::undecided) {
+                ASSERT_EQ(verdict == tulm::detail::SizeVerdict::violates, violates)
+                    << "m " << m << ", r " << r << ", s " << s << ", alpha " << alpha;
+                ++decided;
+                convex_violations += counts.convex > convex_before && violates ? 1 : 0;
+            }
+            ++compared;
         }
     }
     EXPECT_GT(compared, 20000);
     EXPECT_GT(decided, compared / 2);
+    EXPECT_GT(counts.convex, 100);
+    EXPECT_GT(convex_violations, 10);
 }
 
 // A family of screens: a kind, sizes, levels and how the input is spoiled,
