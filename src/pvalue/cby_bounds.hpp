@@ -122,6 +122,7 @@ public:
     double cutoff() const { return cutoff_; }
     std::span<const double> pvalues() const { return pvalues_; }
     double harmonic(int s) const { return harmonic_[static_cast<std::size_t>(s)]; }
+    const double* harmonic_data() const { return harmonic_.data(); }
 
     // T = (s * H_s) / alpha, formed as the check forms it.
     double steps_scale(int s) const { return (static_cast<double>(s) * harmonic(s)) * inv_; }

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -722,7 +723,8 @@ class SearchCheck {
 public:
     CbyCheckResult operator()(const std::vector<double>& pvalues, int r,
                               const std::vector<double>& harmonic, int warm_s, double alpha) {
-        if (!tables_) {
+        if (!tables_ || !same_inputs(pvalues, harmonic, alpha)) {
+            fast_.reset();
             tables_.emplace(pvalues, harmonic, alpha);
             if (tables_->usable()) {
                 fast_.emplace(*tables_);
@@ -739,6 +741,17 @@ public:
     const FastCbyCheck* fast() const { return fast_ ? &*fast_ : nullptr; }
 
 private:
+    // The tables describe the arguments of the first call; a caller that
+    // changes them gets new tables.
+    bool same_inputs(const std::vector<double>& pvalues, const std::vector<double>& harmonic,
+                     double alpha) const {
+        return tables_->pvalues().data() == pvalues.data()
+               && tables_->pvalues().size() == pvalues.size()
+               && tables_->harmonic_data() == harmonic.data()
+               && std::bit_cast<std::uint64_t>(tables_->alpha())
+                      == std::bit_cast<std::uint64_t>(alpha);
+    }
+
     std::optional<CbySearchTables> tables_;
     std::optional<FastCbyCheck> fast_;
     CbyWorkspace reference_;

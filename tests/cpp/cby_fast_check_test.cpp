@@ -699,6 +699,26 @@ TEST(FastCbyCheck, SameVerdictsWitnessesAndOrderAsTheReference) {
     EXPECT_GT(c.cut_short, 0);
 }
 
+// The searches pass one set of arguments to all their checks; a caller that
+// passes others must not get answers from the first set's tables.
+TEST(SearchCheck, NewArgumentsGetNewTables) {
+    std::mt19937_64 rng(41);
+    tulm::detail::SearchCheck check;
+    for (int screen = 0; screen < 6; ++screen) {
+        const int m = 200;
+        const double alpha = screen % 2 == 0 ? 0.05 : 0.2;
+        const std::vector<double> p =
+            tulm::prepare_pvalues(make_screen(Kind::mixture, m, alpha, rng));
+        const std::vector<double> harmonic = tulm::build_harmonic_table(m);
+        for (const int r : {m, m / 2, 20}) {
+            const Verdict expected = reference_check(p, r, harmonic, 0, alpha);
+            const CbyCheckResult result = check(p, r, harmonic, 0, alpha);
+            EXPECT_EQ(result.res, expected.result.res) << "screen " << screen << ", r " << r;
+            EXPECT_EQ(result.at_s, expected.result.at_s) << "screen " << screen << ", r " << r;
+        }
+    }
+}
+
 // r equal candidates whose step at size m is exactly r, and the p-values
 // outside beyond the cut-off: with the hint m, the check first sums r copies
 // of fl(inv / r) in order against the threshold inv (a power of two swallows
