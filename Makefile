@@ -9,7 +9,7 @@ BUILD  := build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck stress fuzz lint clean \
-	stubs stubs-check typecheck wheel-test bench bench-package docs
+	stubs stubs-check typecheck wheel-test bench bench-cby bench-package docs
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -173,6 +173,12 @@ docs: install $(VENV)/.group-docs
 bench: install $(VENV)/.group-bench
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/speed.py $(BENCH_ARGS)
+	$(VPY) bench/cby_screens.py $(BENCH_ARGS)
+
+# Closed BY on the demo, log-uniform and linear screens, answers checked
+# against the reference check (bench/cby_screens.py; BENCH_ARGS=--quick).
+bench-cby: install $(VENV)/.group-bench
+	$(VPY) bench/cby_screens.py $(BENCH_ARGS)
 
 # The tulm package against scipy and the bare kernels; prints ratios, writes nothing.
 bench-package: install $(VENV)/.group-bench

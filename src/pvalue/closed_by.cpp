@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cby_check.hpp"
+#include "cby_fast_check.hpp"
 #include "cby_search.hpp"
 #include "interrupt_poll.hpp"
 #include "tolerances.hpp"
@@ -14,8 +15,8 @@ namespace {
 
 void ignore_size(int /*s*/, detail::SizeTest /*test*/) {}
 
-// The check with one workspace for all the checks of a search: a fresh weight
-// cache per check would cost O(m) each, O(m^2) over the exact search.
+// One check of cBY_check_cpp: the straightforward check, on a workspace of its
+// own.
 class CheckWithSharedWorkspace {
 public:
     explicit CheckWithSharedWorkspace(detail::InterruptPoll& poll) : poll_(poll) {}
@@ -63,18 +64,23 @@ std::vector<double> build_harmonic_table(int m) {
     return harmonic;
 }
 
+// Both searches call the fast check (cby_fast_check.hpp): one set of tables
+// and one model of the weight cache for all the checks of a search. Inputs it
+// does not accept go to the straightforward check, with one workspace for all
+// the checks: a fresh weight cache per check would cost O(m) each.
+
 int largest_cby_significant_exact(std::span<const double> pvalues, double alpha,
                                   Interrupt interrupt) {
     detail::InterruptPoll poll(interrupt);
-    return detail::largest_cby_significant_exact_with(pvalues, alpha,
-                                                      CheckWithSharedWorkspace(poll), poll);
+    return detail::largest_cby_significant_exact_with(pvalues, alpha, detail::SearchCheck(poll),
+                                                      poll);
 }
 
 int largest_cby_significant_approximate(std::span<const double> pvalues, double alpha,
                                         Interrupt interrupt) {
     detail::InterruptPoll poll(interrupt);
     return detail::largest_cby_significant_approximate_with(pvalues, alpha,
-                                                            CheckWithSharedWorkspace(poll), poll);
+                                                            detail::SearchCheck(poll), poll);
 }
 
 }  // namespace tulm

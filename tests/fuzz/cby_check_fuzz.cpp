@@ -8,7 +8,9 @@
 //         compared with every pair evaluated, must not depend on warm_s, and a
 //         failing size must fail again when the check starts there.
 //   any:  any doubles in any order, any table entries, any level.
-// Both check the shape of the result and that r = 0 passes.
+// Both check the shape of the result and that r = 0 passes, and compare the
+// fast check of the searches (observed and not) and both searches with the
+// reference check wherever the fast path applies.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -18,9 +20,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "fuzz_support.hpp"
+#include "pvalue/cby_check.hpp"
+#include "pvalue/cby_fast_check.hpp"
+#include "pvalue/cby_search.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
@@ -80,6 +86,45 @@ Verdict every_pair(const std::vector<double>& pvalues, int r, const std::vector<
     return verdict;
 }
 
+using Visits = std::vector<std::pair<int, tulm::detail::SizeTest>>;
+
+// The fast check against the reference: verdict, witness and the order of
+// sizes, and the same verdict when nothing observes it.
+void compare_fast_check(const std::vector<double>& pvalues, int r,
+                        const std::vector<double>& harmonic, int warm_s, double alpha) {
+    const tulm::detail::CbySearchTables tables(pvalues, harmonic, alpha);
+    if (!tables.usable()) {
+        return;
+    }
+    tulm::detail::FastCbyCheck fast(tables);
+    Visits fast_visits;
+    Visits reference_visits;
+    const auto fast_result = fast.run(
+        r, warm_s, [&](int s, tulm::detail::SizeTest test) { fast_visits.emplace_back(s, test); });
+    tulm::detail::CbyWorkspace work;
+    const auto reference = tulm::detail::cby_check_observed(
+        work, pvalues, r, harmonic, warm_s, alpha,
+        [&](int s, tulm::detail::SizeTest test) { reference_visits.emplace_back(s, test); });
+    REQUIRE(fast_result.res == reference.res && fast_result.at_s == reference.at_s);
+    REQUIRE(fast_visits == reference_visits);
+    const auto silent = fast.run(r, warm_s, tulm::detail::IgnoreSizes{});
+    REQUIRE(silent.res == reference.res && silent.at_s == reference.at_s);
+}
+
+// Both searches against searches built on the reference check.
+void compare_searches(const std::vector<double>& pvalues, double alpha) {
+    tulm::detail::CbyWorkspace work;
+    const auto reference = [&work](std::span<const double> p, int r,
+                                   std::span<const double> harmonic, int warm_s, double level) {
+        return tulm::detail::cby_check_observed(work, p, r, harmonic, warm_s, level,
+                                                [](int, tulm::detail::SizeTest) {});
+    };
+    REQUIRE(tulm::largest_cby_significant_exact(pvalues, alpha)
+            == tulm::detail::largest_cby_significant_exact_with(pvalues, alpha, reference));
+    REQUIRE(tulm::largest_cby_significant_approximate(pvalues, alpha)
+            == tulm::detail::largest_cby_significant_approximate_with(pvalues, alpha, reference));
+}
+
 std::vector<double> extended_table(FuzzedDataProvider& data, int m) {
     std::vector<double> harmonic = tulm::build_harmonic_table(m);
     for (int extra = data.ConsumeIntegralInRange(0, 3); extra > 0; --extra) {
@@ -102,6 +147,8 @@ void check_grid(FuzzedDataProvider& data) {
 
     const auto cold = tulm::cby_check(pvalues, r, harmonic, 0, alpha);
     require_well_formed(cold, m, r);
+    compare_fast_check(pvalues, r, harmonic, data.ConsumeIntegralInRange(0, m), alpha);
+    compare_searches(pvalues, alpha);
     REQUIRE(r > 0 || cold.res);
     const Verdict verdict = every_pair(pvalues, r, harmonic, alpha);
     if (verdict != Verdict::too_close) {
@@ -162,6 +209,8 @@ void check_any(FuzzedDataProvider& data) {
     const auto result = tulm::cby_check(pvalues, r, harmonic, warm_s, alpha);
     require_well_formed(result, m, r);
     REQUIRE(r > 0 || result.res);
+    compare_fast_check(pvalues, r, harmonic, warm_s, alpha);
+    compare_searches(pvalues, alpha);
     const int exact = tulm::largest_cby_significant_exact(pvalues, alpha);
     const int approximate = tulm::largest_cby_significant_approximate(pvalues, alpha);
     REQUIRE(exact >= 0 && exact <= m && approximate >= 0 && approximate <= m);
