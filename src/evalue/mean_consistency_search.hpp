@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "interrupt_poll.hpp"
+#include "large_allocator.hpp"
 #include "tulm/evalue.hpp"
 
 namespace tulm::detail {
 
 // m + 1 running totals, strictly left to right: the check's thresholds sit
 // within rounding of these sums, so no pairwise or compensated summation.
-inline std::vector<double> build_prefix_sums(std::span<const double> evalues) {
-    std::vector<double> cum_e;
+inline LargeVector<double> build_prefix_sums(std::span<const double> evalues) {
+    LargeVector<double> cum_e;
     cum_e.reserve(evalues.size() + 1);  // filled once, never zeroed first
     double total = 0.0;
     cum_e.push_back(total);
@@ -31,7 +32,8 @@ template <typename Check, typename Poll = NoInterruptPoll>
 int largest_mean_consistent_exact_with(std::span<const double> evalues, double alpha, Check&& check,
                                        Poll&& poll = Poll{}) {
     const int m = static_cast<int>(evalues.size());
-    const std::vector<double> cum_e = build_prefix_sums(evalues);
+    const LargeVector<double> prefix_sums = build_prefix_sums(evalues);
+    const std::span<const double> cum_e(prefix_sums);
     int hint_in = -1;
     int hint_out = -1;
     for (int k = m; k >= 1; --k) {
@@ -54,7 +56,8 @@ int largest_mean_consistent_approximate_with(std::span<const double> evalues, do
     if (lower == m) {
         return m;
     }
-    const std::vector<double> cum_e = build_prefix_sums(evalues);
+    const LargeVector<double> prefix_sums = build_prefix_sums(evalues);
+    const std::span<const double> cum_e(prefix_sums);
     int lo = lower + 1;
     int hi = m;
     int answer = lower;

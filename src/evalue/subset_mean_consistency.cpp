@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interrupt_poll.hpp"
+#include "large_allocator.hpp"
 #include "mean_consistency_check.hpp"
 #include "tulm/evalue.hpp"
 
@@ -128,7 +129,7 @@ void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int
 
 // The first pass splits on the eight bits just below those that every key
 // shares, so that it spreads the keys over many buckets.
-void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
+void radix_sort(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch) {
     if (keys.size() < 2) {
         return;
     }
@@ -137,14 +138,12 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& sc
     if (top < 0) {
         return;  // all equal
     }
-    scratch.resize(keys.size());
-    sort_in_place(keys, scratch, top - kDigitBits + 1);
+    sort_in_place(keys, scratch.first(keys.size()), top - kDigitBits + 1);
 }
 
-}  // namespace
-
-std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
-                                             std::span<const int> subset) {
+// The layout as a Vector of doubles.
+template <typename Vector>
+Vector subset_layout(std::span<const double> evalues, std::span<const int> subset) {
     const int m = static_cast<int>(evalues.size());
     std::vector<bool> in_subset(evalues.size(), false);
     for (const int position : subset) {
@@ -158,31 +157,41 @@ std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
         in_subset[static_cast<std::size_t>(position)] = true;
     }
 
-    // Keys fit 32-bit counts: the caller keeps m below 2^31.
-    std::vector<std::uint64_t> inside;
-    std::vector<std::uint64_t> outside;
-    inside.reserve(subset.size());
-    outside.reserve(evalues.size() - subset.size());
-    for (std::size_t p = 0; p < evalues.size(); ++p) {
-        (in_subset[p] ? inside : outside).push_back(ascending_key(evalues[p]));
+    // The keys of the values outside the subset, then of those inside, each
+    // group sorted on its own. Their counts fit the sort's 32-bit counts: the
+    // caller keeps m below 2^31.
+    detail::LargeVector<std::uint64_t> keys;
+    keys.reserve(evalues.size());
+    for (const bool inside : {false, true}) {
+        for (std::size_t p = 0; p < evalues.size(); ++p) {
+            if (in_subset[p] == inside) {
+                keys.push_back(ascending_key(evalues[p]));
+            }
+        }
     }
-    std::vector<std::uint64_t> scratch;
-    radix_sort(outside, scratch);
-    radix_sort(inside, scratch);
+    detail::LargeVector<std::uint64_t> scratch(keys.size());
+    const std::size_t outside = evalues.size() - subset.size();
+    radix_sort(std::span(keys).first(outside), scratch);
+    radix_sort(std::span(keys).subspan(outside), scratch);
 
     // One running total, left to right, over the outside values and then the
     // inside ones: the inside values become the candidate block at the end.
-    std::vector<double> layout;
+    Vector layout;
     layout.reserve(evalues.size() + 1);
     double total = 0.0;
     layout.push_back(total);
-    for (const std::vector<std::uint64_t>* group : {&outside, &inside}) {
-        for (const std::uint64_t key : *group) {
-            total += value_of_key(key);
-            layout.push_back(total);
-        }
+    for (const std::uint64_t key : keys) {
+        total += value_of_key(key);
+        layout.push_back(total);
     }
     return layout;
+}
+
+}  // namespace
+
+std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
+                                             std::span<const int> subset) {
+    return subset_layout<std::vector<double>>(evalues, subset);
 }
 
 bool is_subset_mean_consistent(std::span<const double> evalues, std::span<const int> subset,
@@ -190,7 +199,7 @@ bool is_subset_mean_consistent(std::span<const double> evalues, std::span<const 
     if (subset.empty()) {
         return true;
     }
-    const std::vector<double> layout = build_subset_prefix_sums(evalues, subset);
+    const auto layout = subset_layout<detail::LargeVector<double>>(evalues, subset);
     const int k = static_cast<int>(subset.size());
     detail::IntervalQueue queue;
     detail::InterruptPoll poll(interrupt);

@@ -23,6 +23,7 @@
 
 #include "cby_check.hpp"
 #include "cby_weight_blocks.hpp"
+#include "large_allocator.hpp"
 
 namespace tulm::detail {
 
@@ -307,7 +308,7 @@ private:
         prefix_error_ = next_above(2.0 * (gamma_bound(m_) + 4.0 * kUnitRoundoff));
     }
 
-    Enclosure range_sum(const std::vector<double>& prefix, int a, int b) const {
+    Enclosure range_sum(const LargeVector<double>& prefix, int a, int b) const {
         return difference(prefix[static_cast<std::size_t>(b) + 1],
                           prefix[static_cast<std::size_t>(a)]);
     }
@@ -333,10 +334,10 @@ private:
     double cutoff_;
     int m_;
     bool usable_ = false;
-    std::vector<int> beyond_cutoff_;
-    mutable std::vector<int> unit_step_from_;
-    std::vector<double> inverse_prefix_;
-    std::vector<double> inverse_square_prefix_;
+    LargeVector<int> beyond_cutoff_;
+    mutable LargeVector<int> unit_step_from_;
+    LargeVector<double> inverse_prefix_;
+    LargeVector<double> inverse_square_prefix_;
     double prefix_error_ = 0.0;
     mutable std::unordered_map<int, WeightWindow> windows_;
     mutable std::deque<int> window_order_;

@@ -8,20 +8,50 @@
 #include <vector>
 
 #include "interrupt_poll.hpp"
+#include "large_allocator.hpp"
+#include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm::detail {
+
+// The harmonic table of m + 1 entries as a plain running sum: each entry is
+// the previous one plus 1/i, so the table equals what a caller's sequential
+// loop produces, last bit included.
+template <typename Vector>
+Vector harmonic_table_of(int m) {
+    Vector harmonic;
+    harmonic.reserve(m > 0 ? static_cast<std::size_t>(m) + 1 : 1);
+    double total = 0.0;
+    harmonic.push_back(total);
+    for (int i = 1; i <= m; ++i) {
+        total += 1.0 / static_cast<double>(i);
+        harmonic.push_back(total);
+    }
+    return harmonic;
+}
+
+// The p-values with every zero (+0.0 and -0.0) replaced.
+template <typename Vector>
+Vector prepared_pvalues_of(std::span<const double> pvalues) {
+    Vector prepared(pvalues.begin(), pvalues.end());
+    for (double& p : prepared) {
+        if (p == 0.0) {
+            p = kZeroPvalueStandIn;
+        }
+    }
+    return prepared;
+}
 
 // What both searches check on: the p-values with zeros replaced (a copy only
 // when there is a zero to replace) and their own harmonic table.
 class CbySearchInputs {
 public:
     explicit CbySearchInputs(std::span<const double> pvalues)
-        : harmonic_(build_harmonic_table(static_cast<int>(pvalues.size()))) {
+        : harmonic_(harmonic_table_of<LargeVector<double>>(static_cast<int>(pvalues.size()))) {
         if (std::find(pvalues.begin(), pvalues.end(), 0.0) == pvalues.end()) {
             pvalues_ = pvalues;
         } else {
-            prepared_ = prepare_pvalues(pvalues);
+            prepared_ = prepared_pvalues_of<LargeVector<double>>(pvalues);
             pvalues_ = prepared_;
         }
     }
@@ -29,8 +59,8 @@ public:
     [[nodiscard]] std::span<const double> harmonic() const { return harmonic_; }
 
 private:
-    std::vector<double> prepared_;
-    std::vector<double> harmonic_;
+    LargeVector<double> prepared_;
+    LargeVector<double> harmonic_;
     std::span<const double> pvalues_;
 };
 

@@ -41,27 +41,11 @@ CbyCheckResult cby_check(std::span<const double> pvalues, int r, std::span<const
 }
 
 std::vector<double> prepare_pvalues(std::span<const double> pvalues) {
-    std::vector<double> prepared(pvalues.begin(), pvalues.end());
-    for (double& p : prepared) {
-        if (p == 0.0) {
-            p = detail::kZeroPvalueStandIn;
-        }
-    }
-    return prepared;
+    return detail::prepared_pvalues_of<std::vector<double>>(pvalues);
 }
 
 std::vector<double> build_harmonic_table(int m) {
-    std::vector<double> harmonic;
-    harmonic.reserve(m > 0 ? static_cast<std::size_t>(m) + 1 : 1);
-    // Plain running sum: each entry is the previous one plus 1/i, so the table
-    // equals what a caller's sequential loop produces, last bit included.
-    double total = 0.0;
-    harmonic.push_back(total);
-    for (int i = 1; i <= m; ++i) {
-        total += 1.0 / static_cast<double>(i);
-        harmonic.push_back(total);
-    }
-    return harmonic;
+    return detail::harmonic_table_of<std::vector<double>>(m);
 }
 
 // Both searches call the fast check (cby_fast_check.hpp): one set of tables

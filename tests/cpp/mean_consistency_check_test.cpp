@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,8 +22,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 using tulm::MeanConsistencyResult;
 
 // Every (o, j) whose slack the check evaluates, in order.
-std::vector<Pair> slacks_evaluated(const std::vector<double>& cum_e, int k, double alpha,
-                                   int hint_in, int hint_out, MeanConsistencyResult* result) {
+std::vector<Pair> slacks_evaluated(std::span<const double> cum_e, int k, double alpha, int hint_in,
+                                   int hint_out, MeanConsistencyResult* result) {
     std::vector<Pair> pairs;
     tulm::detail::IntervalQueue queue;
     *result = tulm::detail::mean_consistency_check_observed(
@@ -84,8 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 // 7 e-values of 1000 at alpha = 0.05: every block passes, so the order of the
 // block sizes shows in full; with k = m only j = 0 is evaluated, once each.
 std::vector<int> block_order(int hint_in) {
-    const std::vector<double> cum_e =
-        tulm::detail::build_prefix_sums(std::vector<double>(7, 1000.0));
+    const auto cum_e = tulm::detail::build_prefix_sums(std::vector<double>(7, 1000.0));
     MeanConsistencyResult r{};
     std::vector<int> order;
     for (const auto& [o, j] : slacks_evaluated(cum_e, 7, 0.05, hint_in, 0, &r)) {
@@ -132,8 +132,7 @@ TEST(MeanConsistencyCheck, ThresholdIsOneReciprocalOfTheProduct) {
 // Every block of 49,975 or more violates at j = 0, where o * o passes 2^31;
 // the first of them in breadth-first order is 49,976.
 TEST(MeanConsistencyCheck, ProductsBeyond32BitsAreExact) {
-    const std::vector<double> cum_e =
-        tulm::detail::build_prefix_sums(std::vector<double>(50000, 19.99));
+    const auto cum_e = tulm::detail::build_prefix_sums(std::vector<double>(50000, 19.99));
     const MeanConsistencyResult r = tulm::mean_consistency_check(cum_e, 50000, 0.05, -1, -1);
     EXPECT_FALSE(r.consistent);
     EXPECT_EQ(r.witness_in, 49976);
@@ -205,7 +204,7 @@ TEST(MeanConsistencyCheck, AgreesWithExhaustiveOracleWhateverTheHints) {
             continue;
         }
 
-        const std::vector<double> cum_e = tulm::detail::build_prefix_sums(
+        const auto cum_e = tulm::detail::build_prefix_sums(
             std::vector<double>(ascending.begin(), ascending.end()));
         const double alpha = 1.0 / static_cast<double>(d);
         const int u = m - k;
@@ -239,7 +238,7 @@ TEST(MeanConsistencyCheck, AgreesWithExhaustiveOracleWhateverTheHints) {
 // deciding the first interval's block size. The check examines the hinted
 // block size before it fills its queue; the pairs it evaluates, in order, and
 // its verdict must be these.
-MeanConsistencyResult reference_check(const std::vector<double>& cum_e, int k, double alpha,
+MeanConsistencyResult reference_check(std::span<const double> cum_e, int k, double alpha,
                                       int hint_in, int hint_out, std::vector<Pair>& pairs) {
     if (k == 0) {
         return {true, -1, -1};
@@ -319,7 +318,7 @@ TEST(MeanConsistencyCheck, HintedFirstBlockGivesTheReferenceOrderAndVerdict) {
         if (ascending(rng)) {
             std::sort(evalues.begin(), evalues.end());  // NaN stay where the sort leaves them
         }
-        const std::vector<double> cum_e = tulm::detail::build_prefix_sums(evalues);
+        const auto cum_e = tulm::detail::build_prefix_sums(evalues);
         const int m = static_cast<int>(evalues.size());
         const int k = std::uniform_int_distribution<int>(0, m + 1)(rng);
         const int hint_in = std::uniform_int_distribution<int>(-1, k + 1)(rng);
