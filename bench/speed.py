@@ -150,7 +150,7 @@ def thread_scaling(m, families, log):
         for thread in threads:
             thread.join()
 
-    (t1, t2), _runs = measure(one_thread, two_threads, target_seconds=4.0)
+    (t1, t2), _runs = measure(one_thread, two_threads, target_seconds=8.0, max_runs=41)
     speedup = t1 / t2
     log(
         f"threads: {families} families of {m:,}, one thread {seconds(t1)}, two {seconds(t2)}: "
