@@ -44,7 +44,7 @@ public:
     }
 
     void deallocate(T* block, std::size_t n) noexcept {
-        const std::size_t bytes = n * sizeof(T);
+        [[maybe_unused]] const std::size_t bytes = n * sizeof(T);
 #ifdef TULM_MAP_LARGE_BLOCKS
         if (bytes >= kLargeBytes) {
             munmap(block, round_up(bytes));
@@ -78,17 +78,15 @@ private:
         if (mapped == MAP_FAILED) {
             throw std::bad_alloc();
         }
-        const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-        const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-        if (aligned > start) {
-            munmap(mapped, aligned - start);
+        char* const start = static_cast<char*>(mapped);
+        const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(start) % kHugePage;
+        const std::size_t lead = misalignment == 0 ? 0 : kHugePage - misalignment;
+        char* const block = start + lead;
+        if (lead > 0) {
+            munmap(start, lead);
         }
-        const std::uintptr_t end = start + size + kHugePage;
-        if (end > aligned + size) {
-            munmap(reinterpret_cast<void*>(aligned + size), end - (aligned + size));
-        }
-        void* block = reinterpret_cast<void*>(aligned);
-        madvise(block, size, MADV_HUGEPAGE);  // advice only: ignored where THP is off
+        munmap(block + size, kHugePage - lead);  // never empty: lead < kHugePage
+        madvise(block, size, MADV_HUGEPAGE);     // advice only: ignored where THP is off
         return block;
     }
 #endif
