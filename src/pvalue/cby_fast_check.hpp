@@ -38,6 +38,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "cby_bounds.hpp"
@@ -556,9 +557,12 @@ public:
                 continue;
             }
 
-            poll(s);  // at most s weights, when the bounds leave it open
             observe(s, SizeTest::detailed);
-            if (size_violates(r, s, i0, proven)) {
+            const bool violates = size_violates(r, s, i0, proven);
+            // Most sizes cost a few bounds; charging s for each would read
+            // the clock at nearly every size.
+            poll(1 + std::exchange(weights_computed_, 0));
+            if (violates) {
                 return {false, s};
             }
             if (lo < s) {
@@ -639,7 +643,10 @@ private:
             const WeightWindow* window = tables_.window(s);
             if (window == nullptr || window->first > first || window->last < last) {
                 // Making it may drop older windows: sizes are examined anew.
-                tables_.make_window(s, first - kWindowReach, std::min(m - 1, last + kWindowReach));
+                const int from = first - kWindowReach;
+                const int to = std::min(m - 1, last + kWindowReach);
+                tables_.make_window(s, from, to);
+                weights_computed_ += to - from + 1;
                 ++counts_.windows;
                 verdict = ExaminedSize(tables_, runs_, r, s, stop, zero_at).decide(counts_);
                 counts_.by_window += verdict != SizeVerdict::undecided ? 1 : 0;
@@ -647,6 +654,7 @@ private:
         }
         if (verdict == SizeVerdict::undecided) {
             ++counts_.exact;
+            weights_computed_ += s;
             return ExaminedSize(tables_, runs_, r, s, stop, zero_at)
                 .violates_exactly(outside_weights_, prefix_weights_);
         }
@@ -715,6 +723,7 @@ private:
 
     const CbySearchTables& tables_;
     FastCheckCounts counts_;
+    std::int64_t weights_computed_ = 0;  // since the last poll
     WeightRuns runs_;
     std::vector<Pending> queue_;
     std::size_t head_ = 0;

@@ -62,4 +62,24 @@ TEST(InterruptPoll, LongSearchesStopOnTheHook) {
     EXPECT_GE(go.calls, 1);
 }
 
+// The fast closed BY check decides most sizes from bounds and charges the
+// poll for the weights it computes: it must still reach the hook.
+TEST(InterruptPoll, ClosedBySearchesOnSortedInputStopOnTheHook) {
+    const int m = 200'000;
+    const std::vector<double> harmonic = tulm::build_harmonic_table(m);
+    std::vector<double> pvalues(m);
+    for (int i = 0; i < m; ++i) {  // twice the BY critical values, descending
+        pvalues[static_cast<std::size_t>(i)] =
+            std::min(1.0, 2.0 * 0.05 * (m - i) / (m * harmonic[static_cast<std::size_t>(m)]));
+    }
+    for (const auto search :
+         {tulm::largest_cby_significant_exact, tulm::largest_cby_significant_approximate}) {
+        Hook stop{0, true};
+        EXPECT_THROW(search(pvalues, 0.05, stop.interrupt()), tulm::Interrupted);
+        Hook go;
+        EXPECT_EQ(search(pvalues, 0.05, go.interrupt()), search(pvalues, 0.05, {}));
+        EXPECT_GE(go.calls, 1);
+    }
+}
+
 }  // namespace
