@@ -431,8 +431,9 @@ def closed_by(
     alpha : float, default 0.05
         Level of false discovery rate control, ``0 < alpha <= 1``.
     method : {"exact", "approximate"}, default "exact"
-        "exact" tries every size from m down, which takes time quadratic in
-        m at worst; "approximate" bisects over the sizes above the BY count
+        "exact" tries every size from m down, deciding most from bounds: near
+        linear in m on the benchmark's screens, quadratic at worst;
+        "approximate" bisects over the sizes above the BY count
         and agrees with "exact" whenever passing the check is monotone in the
         size.
     axis : int, default -1
