@@ -17,14 +17,6 @@ from numpy.typing import NDArray
 type Kernel = Callable[[Sequence[float]], int]
 
 
-def harmonic_table(m: int) -> NDArray[np.float64]:
-    """H_0 = 0 and H_i = H_(i-1) + 1/i up to H_m, summed left to right
-    (cumsum accumulates in order): the kernels' tolerance sits in the last bit."""
-    table = np.zeros(m + 1)
-    np.cumsum(1.0 / np.arange(1.0, m + 1.0), out=table[1:])
-    return table
-
-
 class Families:
     """The outcome of a kernel on each row of a 2-d array of values.
 

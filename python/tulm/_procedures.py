@@ -12,8 +12,9 @@ from numpy.typing import ArrayLike, NDArray
 import _tulm
 
 from . import _validation as check
-from ._families import Families, Kernel, harmonic_table
+from ._families import Families, Kernel
 from ._result import Method, Procedure, Rejections
+from ._tables import harmonic_table
 
 if TYPE_CHECKING:
     import pandas as pd

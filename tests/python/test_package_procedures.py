@@ -213,7 +213,7 @@ def test_by_rejects_where_the_adjusted_p_value_meets_alpha(pvalues, alpha):
 
 @pytest.mark.parametrize("m", [0, 1, 2, 7, 1000, 4097])
 def test_harmonic_table_sums_left_to_right(m):
-    assert tulm._families.harmonic_table(m).tolist() == python_harmonic_table(m)
+    assert tulm._tables.harmonic_table(m).tolist() == python_harmonic_table(m)
 
 
 @pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES)
