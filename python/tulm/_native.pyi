@@ -1,0 +1,1 @@
+"""The tulm package's own entry points into the kernel library."""
