@@ -156,7 +156,8 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 # fresh environment (-E, so the shell examples rerun): the doctest builder runs
 # and checks every Python example, the HTML builder writes the pages; the shell
 # examples run as the pages are read, with .venv/bin first on PATH. Any
-# warning fails the build.
+# warning fails the build, and so does a page that would load a script, a
+# stylesheet or anything else from the network: the pages must read offline.
 DOCS_OUT     := $(BUILD)/docs
 GALLERY      := $(BUILD)/gallery
 SPHINX        = PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m sphinx -W --keep-going -q -d $(BUILD)/docs-doctrees
@@ -166,6 +167,7 @@ docs: install $(VENV)/.group-docs
 	$(VPY) examples/rejections_vs_m.py > $(GALLERY)/rejections_vs_m.txt
 	$(SPHINX) -E -b doctest docs $(BUILD)/docs-doctest
 	$(SPHINX) -b html docs $(DOCS_OUT)
+	$(VPY) scripts/check_docs_offline.py $(DOCS_OUT)
 	@echo "documentation: $(DOCS_OUT)/index.html"
 
 # The benchmark suite, not part of make test: it rewrites bench/results/.
