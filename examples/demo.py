@@ -1,19 +1,26 @@
-"""Multiple testing on a simulated screen of 10,000 hypotheses.
+"""Multiple testing on simulated screens of 10,000 hypotheses.
 
 Each hypothesis i has a statistic z_i ~ N(mu_i, 1). Most are nulls (mu_i = 0);
 5 % are signals with mu_i = 3. From the same statistics the demo forms
   - likelihood-ratio e-values  e_i = exp(3 z_i - 9/2)  (alternative N(3, 1) over N(0, 1)),
   - one-sided p-values         p_i = P(N(0, 1) >= z_i),
-asks the tulm package which hypotheses each procedure rejects, and counts how
-many of those are true signals.
+asks the tulm package which hypotheses each procedure rejects on one screen,
+and counts how many of those are true signals.
 
-Then it repeats the screen over a range of signal strengths and draws the
-power (the share of signals found) of e-BH against closed e-BH and of BY
-against closed BY into a PNG, whose path it prints at the end.
+One screen is one draw: the same procedure finds noticeably more or fewer
+signals on the next. So the demo then runs 100 screens at each of a range of
+signal strengths (the table's screen is the first of those at mu = 3), prints
+the mean and spread at mu = 3, and draws, for e-BH against closed e-BH and BY
+against closed BY, the power (the share of the signals found) with its
+spread, the signals only the closed procedure finds, and the realised false
+discovery proportion against the level alpha, into a PNG whose path it
+prints at the end. About ten seconds.
 """
 
+import dataclasses
 import math
 import pathlib
+import sys
 import time
 from collections.abc import Callable
 
@@ -32,9 +39,17 @@ SHIFT = 3.0
 ALPHA = 0.05
 SEED = 20261207
 
-# The picture: the same screen at these mean shifts, REPLICATES times each.
+# The picture: the same screen at these mean shifts, REPLICATES screens each.
+# The table's screen is the first of those at SHIFT, so it is one of the
+# screens its means average.
 SHIFTS = np.arange(2.0, 5.01, 0.25)
-REPLICATES = 8
+REPLICATES = 100
+TABLE_COLUMN = int(np.flatnonzero(np.isclose(SHIFTS, SHIFT))[0])
+# The spread shown: the middle 80 % of the screens at a shift.
+LOW, HIGH = 10, 90
+# A relative gain is printed only above a base procedure that finds this many
+# signals per screen on average: a percentage of a handful is noise.
+GAIN_LABEL_BASE = 25
 PICTURE = pathlib.Path(__file__).resolve().parent / "output" / "demo_power.png"
 
 
@@ -72,36 +87,64 @@ PROCEDURES: list[tuple[str, str, Callable[[FloatArray], tulm.Rejections]]] = [
 PAIRS = [("e-BH", "closed e-BH"), ("BY", "closed BY")]
 
 
-def true_discoveries(rng: np.random.Generator) -> dict[str, FloatArray]:
-    """Mean number of signals that each exact procedure finds, per shift in SHIFTS."""
-    calls = {name: (kind, call) for name, kind, call in PROCEDURES}
-    names = [name for pair in PAIRS for name in pair]
-    found = {name: np.zeros(len(SHIFTS)) for name in names}
-    for column, shift in enumerate(SHIFTS):
-        for _ in range(REPLICATES):
-            is_signal, evalues, pvalues = simulate(M, SIGNAL_FRACTION, float(shift), rng)
+def screen(column: int, replicate: int) -> tuple[BoolArray, FloatArray, FloatArray]:
+    """The replicate-th simulated screen at SHIFTS[column], the same on every run."""
+    rng = np.random.default_rng([SEED, column, replicate])
+    return simulate(M, SIGNAL_FRACTION, float(SHIFTS[column]), rng)
+
+
+@dataclasses.dataclass
+class Replicates:
+    """Per procedure, one row per shift in SHIFTS and one column per screen."""
+
+    rejections: dict[str, FloatArray]
+    true: dict[str, FloatArray]
+    # The realised false discovery proportion, 0 on a screen with no rejection:
+    # its mean over screens estimates the false discovery rate.
+    fdp: dict[str, FloatArray]
+
+
+def replicate(progress: Callable[[int], None]) -> Replicates:
+    """Every procedure on REPLICATES screens at each shift."""
+    shape = (len(SHIFTS), REPLICATES)
+    out = Replicates(*({name: np.zeros(shape) for name, *_ in PROCEDURES} for _ in range(3)))
+    for column in range(len(SHIFTS)):
+        for index in range(REPLICATES):
+            is_signal, evalues, pvalues = screen(column, index)
             values = {"e": evalues, "p": pvalues}
-            for name in names:
-                kind, call = calls[name]
-                found[name][column] += (is_signal & call(values[kind]).rejected).sum()
-    return {name: total / REPLICATES for name, total in found.items()}
+            for name, kind, call in PROCEDURES:
+                rejected = call(values[kind]).rejected
+                k, true = int(rejected.sum()), int((is_signal & rejected).sum())
+                out.rejections[name][column, index] = k
+                out.true[name][column, index] = true
+                out.fdp[name][column, index] = (k - true) / k if k else 0.0
+        progress(column + 1)
+    return out
+
+
+def spread(values: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """The LOW-th and HIGH-th percentiles over the screens at each shift."""
+    low, high = np.percentile(values, [LOW, HIGH], axis=-1)
+    return low, high
 
 
 def relative_gain(extra: float, base: float) -> str:
-    if extra <= 0 or base < 1:
+    if base < GAIN_LABEL_BASE or extra <= 0:
         return ""
     percent = 100 * extra / base
     return f"+{percent:.0f}%" if percent >= 1 else "<1%"
 
 
-def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
-    """Top: power of each pair, the closed procedure's gain shaded. Bottom: that
-    gain as extra signals found per screen, with the relative gain above."""
+def draw(runs: Replicates, path: pathlib.Path) -> None:
+    """Per column (e-values, p-values): the power of the base and the closed
+    procedure with its spread and the table's screen; the signals only the
+    closed one finds; the realised false discovery proportion against alpha."""
     colours = {"e": "#1b7f79", "p": "#b8562b"}
+    base_colour = "#555555"
     signals = round(M * SIGNAL_FRACTION)
-    figure = Figure(figsize=(12, 7.6), layout="constrained")
-    grid = figure.add_gridspec(2, 2, height_ratios=[3, 2])
     x = SHIFTS
+    figure = Figure(figsize=(12, 11), layout="constrained")
+    grid = figure.add_gridspec(3, 2, height_ratios=[3, 1.7, 2])
     for column, ((base, closed), kind, heading) in enumerate(
         zip(
             PAIRS,
@@ -112,66 +155,144 @@ def draw_power(found: dict[str, FloatArray], path: pathlib.Path) -> None:
     ):
         colour = colours[kind]
         power = figure.add_subplot(grid[0, column])
-        low, high = 100 * found[base] / signals, 100 * found[closed] / signals
-        power.fill_between(x, low, high, color=colour, alpha=0.22, linewidth=0)
-        power.plot(
-            x,
-            low,
-            color="#555555",
-            linestyle="--",
-            linewidth=1.8,
-            marker="o",
-            markersize=4,
-            label=base,
+        for name, line_colour, style, width in (
+            (base, base_colour, "--", 1.8),
+            (closed, colour, "-", 2.6),
+        ):
+            share = 100 * runs.true[name] / signals
+            low, high = spread(share)
+            power.fill_between(x, low, high, color=line_colour, alpha=0.16, linewidth=0)
+            power.plot(
+                x,
+                share.mean(axis=1),
+                color=line_colour,
+                linestyle=style,
+                linewidth=width,
+                marker="o",
+                markersize=4,
+                label=f"{name}: mean",
+            )
+            power.plot(
+                SHIFT,
+                share[TABLE_COLUMN, 0],
+                linestyle="none",
+                marker="D",
+                markersize=8,
+                markerfacecolor="white" if name == base else colour,
+                markeredgecolor=line_colour,
+                markeredgewidth=1.6,
+                zorder=5,
+            )
+        power.fill_between(
+            [], [], [], color="#999999", alpha=0.3, label=f"{LOW}-{HIGH}% of screens"
         )
-        power.plot(x, high, color=colour, linewidth=2.6, marker="o", markersize=5, label=closed)
-        power.axvline(SHIFT, color="#999999", linewidth=0.8, linestyle=":")
-        power.text(
-            SHIFT + 0.05,
-            97,
-            "the table's\nscreen",
-            ha="left",
-            va="top",
-            fontsize=8,
-            color="#777777",
+        power.plot(
+            [],
+            [],
+            linestyle="none",
+            marker="D",
+            markerfacecolor="white",
+            markeredgecolor="#333333",
+            label="the table's screen",
+        )
+        table_share = 100 * runs.true[closed][TABLE_COLUMN, 0] / signals
+        power.annotate(
+            f"the table's screen: one of the\n{REPLICATES} screens at shift {SHIFT:g}",
+            xy=(SHIFT, table_share),
+            xytext=(SHIFT + 0.45, max(table_share - 12, 3)),
+            fontsize=9,
+            color="#444444",
+            arrowprops={"arrowstyle": "-", "color": "#888888", "linewidth": 0.8},
         )
         power.set_title(heading, fontsize=12, loc="left", fontweight="bold")
         power.set_ylabel("power: signals found (%)")
         power.set_ylim(0, 100)
-        power.legend(loc="upper left", frameon=False, fontsize=10)
+        power.legend(loc="upper left", frameon=False, fontsize=9)
 
-        extra = found[closed] - found[base]
+        extra = runs.true[closed] - runs.true[base]
         gain = figure.add_subplot(grid[1, column], sharex=power)
-        bars = gain.bar(x, extra, width=0.18, color=colour, alpha=0.85)
-        labels = [relative_gain(e, b) for e, b in zip(extra, found[base], strict=True)]
-        gain.bar_label(bars, labels=labels, fontsize=8, color=colour, padding=2)
-        gain.set_ylabel(f"signals found only by\n{closed}, per screen")
-        gain.set_xlabel("signal strength: mean shift of a signal's z-statistic")
-        gain.set_ylim(0, max(1.0, float(extra.max())) * 1.25)
-        for axes in (power, gain):
+        mean_extra = extra.mean(axis=1)
+        low, high = spread(extra)
+        bars = gain.bar(x, mean_extra, width=0.18, color=colour, alpha=0.85)
+        # The spread as a line from the LOW-th to the HIGH-th percentile: a
+        # skewed count can have its mean outside that range.
+        gain.vlines(x, low, high, color="#333333", linewidth=0.9, alpha=0.7)
+        labels = [
+            relative_gain(e, b)
+            for e, b in zip(mean_extra, runs.true[base].mean(axis=1), strict=True)
+        ]
+        gain.bar_label(
+            bars,
+            labels=labels,
+            fontsize=8,
+            color=colour,
+            padding=2,
+            bbox={"facecolor": "white", "edgecolor": "none", "pad": 0.5},
+        )
+        gain.set_ylabel(f"signals found only\nby {closed}, per screen")
+        gain.set_ylim(0, max(1.0, float(high.max())) * 1.2)
+
+        fdp = figure.add_subplot(grid[2, column], sharex=power)
+        fdp.axhline(
+            ALPHA, color="#c0392b", linewidth=1.2, label=f"\u03b1 = {ALPHA}, the level controlled"
+        )
+        if kind == "p":
+            harmonic = float(np.sum(1.0 / np.arange(1, M + 1)))
+            bound = ALPHA * (M - signals) / (M * harmonic)
+            fdp.axhline(
+                bound,
+                color="#777777",
+                linewidth=1,
+                linestyle=":",
+                label=rf"$\alpha\, m_0 / (m H_m)$ = {bound:.4f}: BY's FDR on independent tests",
+            )
+        for name, line_colour, style in ((base, base_colour, "--"), (closed, colour, "-")):
+            fdp.plot(
+                x,
+                runs.fdp[name].mean(axis=1),
+                color=line_colour,
+                linestyle=style,
+                marker="o",
+                markersize=4,
+                label=f"{name}: mean FDP (the FDR)",
+            )
+        high_fdp = spread(runs.fdp[closed])[1]
+        fdp.plot(
+            x,
+            high_fdp,
+            color=colour,
+            linewidth=0.8,
+            linestyle="-.",
+            label=f"{closed}: {HIGH}th percentile of the FDP",
+        )
+        fdp.set_ylim(0, 1.4 * ALPHA)
+        fdp.set_ylabel("false discovery proportion\n(false / rejections)")
+        fdp.set_xlabel("signal strength: mean shift of a signal's z-statistic")
+        fdp.legend(loc="upper right", frameon=False, fontsize=8.5)
+        for axes in (power, gain, fdp):
             axes.set_xlim(x[0] - 0.15, x[-1] + 0.15)
             axes.grid(True, axis="y", color="#e6e6e6", linewidth=0.8)
             axes.spines[["top", "right"]].set_visible(False)
             axes.set_axisbelow(True)
         power.tick_params(labelbottom=False)
+        gain.tick_params(labelbottom=False)
     figure.suptitle(
         f"Closing e-BH and BY finds more signals at the same level \u03b1 = {ALPHA}\n"
-        f"{M:,} hypotheses, {signals:,} of them signals; each point is the mean of "
-        f"{REPLICATES} simulated screens",
+        f"{M:,} hypotheses, {signals:,} of them signals; at each shift {REPLICATES} simulated "
+        f"screens: their mean, and the middle {HIGH - LOW} % of them",
         fontsize=13,
     )
     path.parent.mkdir(parents=True, exist_ok=True)
-    figure.savefig(path, dpi=120)
+    figure.savefig(path, dpi=110)
 
 
 def main() -> None:
-    rng = np.random.default_rng(SEED)
-    is_signal, evalues, pvalues = simulate(M, SIGNAL_FRACTION, SHIFT, rng)
+    is_signal, evalues, pvalues = screen(TABLE_COLUMN, 0)
     values = {"e": evalues, "p": pvalues}
-
     print(
-        f"{M:,} hypotheses, {is_signal.sum():,} signals (mean shift {SHIFT}), "
-        f"level alpha = {ALPHA}, seed {SEED}\n"
+        f"{M:,} hypotheses, {is_signal.sum():,} signals (mean shift {SHIFT:g}), "
+        f"level alpha = {ALPHA}, seed {SEED}\n\n"
+        f"One screen (the first of the {REPLICATES} at shift {SHIFT:g} summarised below):"
     )
     header = f"{'procedure':<28}{'rejections':>11}{'true':>7}{'false':>7}{'FDP':>7}{'time':>11}"
     print(header)
@@ -186,8 +307,30 @@ def main() -> None:
         fdp = false / k if k else 0.0
         print(f"{name:<28}{k:>11,}{true:>7,}{false:>7,}{fdp:>7.3f}{elapsed * 1e3:>8.2f} ms")
 
-    draw_power(true_discoveries(rng), PICTURE)
-    print(f"\npower of e-BH, closed e-BH, BY and closed BY against signal strength: {PICTURE}")
+    # Progress on standard error, where it stays out of the table.
+    print(f"{REPLICATES} screens at each of {len(SHIFTS)} shifts ", end="", file=sys.stderr)
+    runs = replicate(
+        lambda done: print(
+            "." if done < len(SHIFTS) else ".\n", end="", file=sys.stderr, flush=True
+        )
+    )
+    print(
+        f"\nThe {REPLICATES} screens at shift {SHIFT:g}: means, the {LOW}-{HIGH}% range of "
+        f"the true rejections,\nand the mean FDP, which estimates the false discovery rate:"
+    )
+    header = f"{'procedure':<28}{'rejections':>11}{'true':>7}{f'{LOW}-{HIGH}%':>10}{'FDP':>8}"
+    print(header)
+    print("-" * len(header))
+    for name, *_ in PROCEDURES:
+        true = runs.true[name][TABLE_COLUMN]
+        low, high = spread(true)
+        print(
+            f"{name:<28}{runs.rejections[name][TABLE_COLUMN].mean():>11.1f}{true.mean():>7.1f}"
+            f"{f'{low:.0f}-{high:.0f}':>10}{runs.fdp[name][TABLE_COLUMN].mean():>8.4f}"
+        )
+
+    draw(runs, PICTURE)
+    print(f"\npower and false discovery proportion against signal strength: {PICTURE}")
 
 
 if __name__ == "__main__":
