@@ -158,10 +158,12 @@ wheel-test: $(VENV)/.group-dist $(VENV)/.group-typecheck
 # examples run as the pages are read, with .venv/bin first on PATH. Any
 # warning fails the build, and so does a page that would load a script, a
 # stylesheet or anything else from the network: the pages must read offline.
+# The README's examples run too, and may import only what make demo installs.
 DOCS_OUT     := $(BUILD)/docs
 GALLERY      := $(BUILD)/gallery
 SPHINX        = PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m sphinx -W --keep-going -q -d $(BUILD)/docs-doctrees
 docs: install $(VENV)/.group-docs
+	$(VPY) scripts/check_readme.py README.md
 	mkdir -p $(GALLERY)
 	$(VPY) examples/demo.py > $(GALLERY)/demo.txt
 	$(VPY) examples/rejections_vs_m.py > $(GALLERY)/rejections_vs_m.txt
@@ -176,6 +178,7 @@ bench: install $(VENV)/.group-bench
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/speed.py $(BENCH_ARGS)
 	$(VPY) bench/cby_screens.py $(BENCH_ARGS)
+	$(VPY) bench/package_scaling.py $(BENCH_ARGS)
 
 # Closed BY on the demo, log-uniform and linear screens, answers checked
 # against the reference check (bench/cby_screens.py; BENCH_ARGS=--quick).

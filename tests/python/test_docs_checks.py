@@ -1,16 +1,25 @@
-"""The check make docs runs over the built pages: anything loaded from the
-network is found, and links a reader follows are not loads."""
+"""The checks make docs runs: over the built pages, anything loaded from the
+network is found and links a reader follows are not loads; over the README,
+an import that the demo group does not install is found."""
 
 import importlib.util
 import pathlib
 
 import pytest
 
-_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "check_docs_offline.py"
-_spec = importlib.util.spec_from_file_location("check_docs_offline", _SCRIPT)
-assert _spec is not None and _spec.loader is not None
-check = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(check)
+_SCRIPTS = pathlib.Path(__file__).resolve().parents[2] / "scripts"
+
+
+def _load(name):
+    spec = importlib.util.spec_from_file_location(name, _SCRIPTS / f"{name}.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+check = _load("check_docs_offline")
+readme = _load("check_readme")
 
 
 @pytest.mark.parametrize(
@@ -57,3 +66,28 @@ def test_fails_on_a_remote_load_and_on_no_pages(tmp_path):
     assert check.main([str(tmp_path)]) == 0
     (tmp_path / "_static" / "b.css").write_text("@import 'https://x.org/c.css';")
     assert check.main([str(tmp_path)]) == 1
+
+
+@pytest.mark.parametrize(
+    ("source", "missing"),
+    [
+        pytest.param("import scipy", ["scipy"], id="undeclared"),
+        pytest.param("from scipy.stats import norm", ["scipy"], id="undeclared-from"),
+        pytest.param("import numpy.typing as npt", [], id="declared-submodule"),
+        pytest.param("import os, json\nfrom collections import abc", [], id="stdlib"),
+        pytest.param("import tulm, _tulm", [], id="the-project"),
+        pytest.param("from . import sibling", [], id="relative"),
+    ],
+)
+def test_finds_readme_imports_the_demo_group_lacks(source, missing):
+    assert readme.undeclared(readme.imported_modules(source), {"numpy"}) == missing
+
+
+def test_reads_included_groups_and_normalises_names():
+    pyproject = {
+        "dependency-groups": {
+            "demo": ["numpy>=2", {"include-group": "plots"}],
+            "plots": ["Matplotlib_Inline[x] >=0.1; python_version>'3'"],
+        }
+    }
+    assert readme.group_requirements(pyproject, "demo") == {"numpy", "matplotlib-inline"}
