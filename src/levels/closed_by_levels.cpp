@@ -1,0 +1,605 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "interrupt_poll.hpp"
+#include "large_allocator.hpp"
+#include "levels/exact_weights.hpp"
+#include "levels/level_scan.hpp"
+#include "pvalue/cby_search.hpp"
+#include "tulm/levels.hpp"
+
+namespace tulm {
+
+namespace {
+
+constexpr double kUnitRoundoff = 0x1p-53;
+// Roughly the work of examining one candidate size, for the interrupt poll.
+constexpr std::int64_t kWorkPerSize = 64;
+
+// A closed interval holding a real number.
+struct Bounds {
+    double lo;
+    double hi;
+};
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Non-negative bounds: each sum moved outward by more than its rounding.
+Bounds operator+(Bounds a, Bounds b) {
+    return {(a.lo + b.lo) * (1.0 - 2.0 * kUnitRoundoff),
+            (a.hi + b.hi) * (1.0 + 2.0 * kUnitRoundoff)};
+}
+
+// What does not depend on the level: the p-values with zeros replaced, as
+// the searches check them (descending, so p[0] is the largest), the harmonic
+// table, and prefix sums of 1/p and 1/p^2 over the same order.
+class CbyScreen {
+public:
+    explicit CbyScreen(std::span<const double> pvalues)
+        : prepared_(detail::prepared_pvalues_of<detail::LargeVector<double>>(pvalues)),
+          harmonic_(detail::harmonic_table_of<detail::LargeVector<double>>(
+              static_cast<int>(pvalues.size()))),
+          m_(static_cast<int>(pvalues.size())) {
+        inverse_.reserve(prepared_.size() + 1);
+        inverse_square_.reserve(prepared_.size() + 1);
+        double sum = 0.0;
+        double square_sum = 0.0;
+        inverse_.push_back(sum);
+        inverse_square_.push_back(square_sum);
+        for (const double x : prepared_) {
+            const double reciprocal = 1.0 / x;
+            sum += reciprocal;
+            square_sum += reciprocal * reciprocal;
+            inverse_.push_back(sum);
+            inverse_square_.push_back(square_sum);
+        }
+        // Each entry within (m + 4) u of its exact value, relative.
+        prefix_error_ = (static_cast<double>(m_) + 4.0) * 2.0 * kUnitRoundoff;
+    }
+
+    [[nodiscard]] int m() const { return m_; }
+    [[nodiscard]] double p(int t) const { return prepared_[static_cast<std::size_t>(t)]; }
+
+    // How many p-values have x * factor > alpha, exactly: a prefix, since
+    // they descend. Searched from `hint`.
+    [[nodiscard]] int count_above(double factor, double alpha, int hint) const {
+        return detail::first_where_not(0, m_, std::clamp(hint, 0, m_), [&](int t) {
+            return detail::product_above(prepared_[static_cast<std::size_t>(t)], factor, alpha);
+        });
+    }
+    [[nodiscard]] double harmonic(int s) const { return harmonic_[static_cast<std::size_t>(s)]; }
+
+    // Sum of 1/p over p[a .. b], and an upper bound of that of 1/p^2.
+    [[nodiscard]] Bounds inverse_sum(int a, int b) const { return range(inverse_, a, b); }
+    [[nodiscard]] double inverse_square_sum(int a, int b) const {
+        return range(inverse_square_, a, b).hi;
+    }
+
+private:
+    [[nodiscard]] Bounds range(const detail::LargeVector<double>& prefix, int a, int b) const {
+        const double upper = prefix[static_cast<std::size_t>(b) + 1];
+        const double lower = prefix[static_cast<std::size_t>(a)];
+        if (!std::isfinite(upper)) {
+            return {0.0, std::numeric_limits<double>::infinity()};
+        }
+        const double error = prefix_error_ * (upper + lower) + 1e-300;
+        const double difference = upper - lower;
+        return {std::max(0.0, difference - error), difference + error};
+    }
+
+    detail::LargeVector<double> prepared_;
+    detail::LargeVector<double> harmonic_;
+    detail::LargeVector<double> inverse_;
+    detail::LargeVector<double> inverse_square_;
+    int m_;
+    double prefix_error_ = 0.0;
+};
+
+// Where the last searches over p-values and overlaps ended: the next ones,
+// at a nearby size or level, start there.
+struct Hints {
+    int beyond = 0;
+    int unit = 0;
+    int turn = 1;
+    int failing = 0;  // the overlap at which the last size evaluated failed
+};
+
+// The exact weights of one size at one level.
+class WeightsAt {
+public:
+    WeightsAt(const CbyScreen& screen, int s, double alpha, Hints& hints)
+        : screen_(screen),
+          h_(screen.harmonic(s)),
+          scale_(static_cast<double>(s) * h_),
+          alpha_(alpha) {
+        // p[t] weighs 0 for t < beyond_ (x h > alpha), exactly 1 from unit_
+        // on (x S <= alpha).
+        beyond_ = screen.count_above(h_, alpha, hints.beyond);
+        unit_ = std::max(beyond_, screen.count_above(scale_, alpha, std::max(hints.unit, beyond_)));
+        hints.beyond = beyond_;
+        hints.unit = unit_;
+    }
+
+    // The step of a p-value within the cut-off.
+    [[nodiscard]] std::int64_t step(int t) const {
+        return detail::exact_step_within(screen_.p(t), scale_, alpha_);
+    }
+
+    [[nodiscard]] int beyond() const { return beyond_; }
+
+    [[nodiscard]] double weight(int t) const {
+        if (t < beyond_) {
+            return 0.0;
+        }
+        return t >= unit_ ? 1.0 : 1.0 / static_cast<double>(step(t));
+    }
+
+    // The sum of the weights of p[a .. b], enclosed.
+    [[nodiscard]] Bounds sum(int a, int b) const {
+        a = std::max(a, beyond_);
+        if (a > b) {
+            return {0.0, 0.0};
+        }
+        const int unit_first = std::max(a, unit_);
+        Bounds total{0.0, 0.0};
+        if (unit_first <= b) {
+            const auto count = static_cast<double>(b - unit_first + 1);
+            total = {count, count};
+        }
+        const int last = std::min(b, unit_ - 1);
+        if (a <= last) {
+            total = total + large_steps(a, last);
+        }
+        return total;
+    }
+
+    // The sum of the weights of p[a .. b], term by term in floating point:
+    // each step is ceil(y) for y = x S / alpha, which rounding may misplace by
+    // one only where y lies within 2^-50 y of a whole number.
+    [[nodiscard]] Bounds sum_termwise(int a, int b) const {
+        a = std::max(a, beyond_);
+        const int last = std::min(b, unit_ - 1);
+        double low = 0.0;
+        double high = 0.0;
+        const double ratio = scale_ / alpha_;
+        for (int t = a; t <= last; ++t) {
+            const double y = screen_.p(t) * ratio;
+            high += 1.0 / std::max(1.0, std::ceil(y * (1.0 - 0x1p-50)));
+            low += 1.0 / std::max(1.0, std::ceil(y * (1.0 + 0x1p-50)));
+        }
+        const double units = static_cast<double>(std::max(0, b - std::max(a, unit_) + 1));
+        const double error = static_cast<double>(last - a + 4) * 2.0 * kUnitRoundoff;
+        return {units + low * (1.0 - error), units + high * (1.0 + error)};
+    }
+
+    // The sum of the weights of p[a .. b] to within 2^-90 a term.
+    void add_exactly(int a, int b, detail::ExactReciprocalSum& sum) const {
+        for (int t = std::max(a, beyond_); t <= b; ++t) {
+            sum.add(t >= unit_ ? 1 : step(t));
+        }
+    }
+
+private:
+    // Weights with steps of at least 2, over p[a .. b]. With y = x S / alpha
+    // the step q satisfies y <= q < y + 1, so 1/y - 1/y^2 < 1/q <= 1/y; sums
+    // of 1/y and 1/y^2 come from those of 1/p and 1/p^2. A short range is
+    // summed term by term.
+    [[nodiscard]] Bounds large_steps(int a, int b) const {
+        const int count = b - a + 1;
+        if (count <= kShortRange) {
+            double sum = 0.0;
+            for (int t = a; t <= b; ++t) {
+                sum += 1.0 / static_cast<double>(step(t));
+            }
+            const double error = static_cast<double>(count + 2) * 2.0 * kUnitRoundoff * sum;
+            return {sum - error, sum + error};
+        }
+        const double lightest = weight(a);
+        const double heaviest = weight(b);
+        Bounds between{static_cast<double>(count) * lightest * (1.0 - 4.0 * kUnitRoundoff),
+                       static_cast<double>(count) * heaviest * (1.0 + 4.0 * kUnitRoundoff)};
+        const double ratio = alpha_ / scale_;  // 1/y = ratio / x
+        const Bounds inverse = screen_.inverse_sum(a, b);
+        const double square = screen_.inverse_square_sum(a, b);
+        const double slack = 8.0 * kUnitRoundoff;
+        const double upper = ratio * inverse.hi * (1.0 + slack);
+        const double lower =
+            ratio * inverse.lo * (1.0 - slack) - ratio * ratio * square * (1.0 + slack);
+        return {std::max(between.lo, lower), std::min(between.hi, upper)};
+    }
+
+    static constexpr int kShortRange = 24;
+    const CbyScreen& screen_;
+    double h_;
+    double scale_;
+    double alpha_;
+    int beyond_ = 0;
+    int unit_ = 0;
+};
+
+// The closed BY check of one candidate size r at one level, in exact
+// arithmetic. p[m - r ..] are the candidates, p[0 .. m - r - 1] the others.
+// At size s and overlap i, the least favourable set is the i largest
+// candidates and the s - i largest others; its total weight L(i) must reach
+// i / r. L(i) - i / r is convex in i: going from i to i + 1 adds a candidate,
+// whose weight grows with i, and drops an outside value, whose weight shrinks
+// with i. So one search for where the increments turn finds its minimum.
+class ExactCheck {
+public:
+    ExactCheck(const CbyScreen& screen, int r, double alpha, Hints& hints)
+        : screen_(screen), m_(screen.m()), r_(r), alpha_(alpha), share_(1.0 / r), hints_(hints) {}
+
+    // Whether size s passes.
+    [[nodiscard]] bool size_passes(int s) const { return failing_overlap(s) == 0; }
+
+    // An overlap i at which size s fails, or 0 when it passes.
+    [[nodiscard]] int failing_overlap(int s) const {
+        const WeightsAt w(screen_, s, alpha_, hints_);
+        const int k = std::min(r_, s);
+        const int i0 = std::max(1, s - m_ + r_);
+        return least_margin(w, i0, k, s) >= 0 ? 0 : hints_.failing;
+    }
+
+    // Whether every size of [a, b] passes, from one bound: weights at size b,
+    // the lightest, and only the a - i largest outside values.
+    [[nodiscard]] bool sizes_pass(int a, int b) const {
+        const WeightsAt w(screen_, b, alpha_, hints_);
+        const int i_lo = std::max(1, a - m_ + r_);
+        const int i_hi = std::min(r_, b);
+        return least_margin(w, i_lo, i_hi, a) >= 0;
+    }
+
+    // 0 when the check passes, else a size that violates. Sizes are examined
+    // outward from `hint` (a size that violated or bound before), in ranges
+    // that widen by a factor of 4; a range no bound settles is halved.
+    [[nodiscard]] int violating_size(int hint) {
+        const int centre = std::clamp(hint, 1, m_);
+        if (!size_passes(centre)) {
+            return centre;
+        }
+        std::vector<Range>& pending = pending_;
+        outward_.clear();
+        for (int width = 1, from = centre + 1; from <= m_; from += width, width *= 4) {
+            outward_.push_back({from, std::min(m_, from + width - 1)});
+        }
+        for (int width = 1, to = centre - 1; to >= 1; to -= width, width *= 4) {
+            outward_.push_back({std::max(1, to - width + 1), to});
+        }
+        std::stable_sort(outward_.begin(), outward_.end(),
+                         [centre](const Range& x, const Range& y) {
+                             const auto distance = [centre](const Range& range) {
+                                 return range.a > centre ? range.a - centre : centre - range.b;
+                             };
+                             return distance(x) > distance(y);
+                         });
+        // Far ranges first on the stack, so that the near ones come out first.
+        pending.assign(outward_.begin(), outward_.end());
+        while (!pending.empty()) {
+            const auto [a, b] = pending.back();
+            pending.pop_back();
+            if (a == b) {
+                if (!size_passes(a)) {
+                    return a;
+                }
+                continue;
+            }
+            if (sizes_pass(a, b)) {
+                continue;
+            }
+            const int mid = a + (b - a) / 2;
+            if (!size_passes(mid)) {
+                return mid;
+            }
+            if (mid < b) {
+                pending.push_back({mid + 1, b});
+            }
+            if (a < mid) {
+                pending.push_back({a, mid - 1});
+            }
+        }
+        return 0;
+    }
+
+private:
+    // The sign of min over i in [i_lo, i_hi] of L(i) - i / r, where L(i) adds
+    // the i largest candidates and the `outside` - i largest other values.
+    [[nodiscard]] int least_margin(const WeightsAt& w, int i_lo, int i_hi, int outside) const {
+        const int first = m_ - r_;  // the largest candidate
+        const auto increment = [&](int i) {
+            const int leaving = outside - i - 1;
+            return w.weight(first + i) - (leaving >= 0 ? w.weight(leaving) : 0.0) - share_;
+        };
+        // The first i whose increment is not negative holds the minimum;
+        // rounding may misjudge an increment near 0, so its neighbours too.
+        const int turn = detail::first_where_not(i_lo, i_hi, std::clamp(hints_.turn, i_lo, i_hi),
+                                                 [&](int i) { return increment(i) < 0.0; });
+        hints_.turn = turn;
+        for (int i = std::max(i_lo, turn - 1); i <= std::min(i_hi, turn + 1); ++i) {
+            if (margin_sign(w, i, outside) < 0) {
+                hints_.failing = i;
+                return -1;
+            }
+        }
+        return 1;
+    }
+
+    // The sign of L(i) - i / r: from enclosures where they decide it,
+    // exactly where they do not.
+    [[nodiscard]] int margin_sign(const WeightsAt& w, int i, int outside) const {
+        const int first = m_ - r_;
+        const Bounds total = w.sum(first, first + i - 1) + w.sum(0, outside - i - 1);
+        const double threshold = static_cast<double>(i) * share_;
+        const double slack = 4.0 * kUnitRoundoff * threshold;
+        if (total.lo >= threshold + slack) {
+            return 1;
+        }
+        if (total.hi < threshold - slack) {
+            return -1;
+        }
+        const Bounds termwise =
+            w.sum_termwise(first, first + i - 1) + w.sum_termwise(0, outside - i - 1);
+        if (termwise.lo >= threshold + slack) {
+            return 1;
+        }
+        if (termwise.hi < threshold - slack) {
+            return -1;
+        }
+        detail::ExactReciprocalSum exact;
+        w.add_exactly(first, first + i - 1, exact);
+        w.add_exactly(0, outside - i - 1, exact);
+        return exact.compare(i, r_) >= 0 ? 1 : -1;
+    }
+
+    struct Range {
+        int a;
+        int b;
+    };
+
+    const CbyScreen& screen_;
+    int m_;
+    int r_;
+    double alpha_;
+    double share_;  // 1 / r
+    Hints& hints_;
+    std::vector<Range> pending_;
+    std::vector<Range> outward_;
+};
+
+// The smallest double level at which x * factor <= divisor * level.
+double level_reaching(double x, double factor, double divisor) {
+    double level = (x * factor) / divisor;
+    while (detail::compare_products(x, factor, divisor, level) > 0) {
+        level = std::nextafter(level, kInfinity);
+    }
+    for (double lower = std::nextafter(level, 0.0);
+         lower > 0.0 && detail::compare_products(x, factor, divisor, lower) <= 0;
+         lower = std::nextafter(level, 0.0)) {
+        level = lower;
+    }
+    return level;
+}
+
+// The levels at which the weights of the least favourable set of one size
+// and overlap change, walked upward from a level at which its total falls
+// short of i / r: each member's weight changes where x S / alpha crosses a
+// whole number, or where x h reaches alpha. The first level at which the
+// exact total reaches i / r is where the overlap passes. For sets of a few
+// members in a bracket narrow enough that each changes its weight a few
+// times at most.
+class OverlapWalk {
+public:
+    OverlapWalk(const CbyScreen& screen, int s) : screen_(screen), h_(screen.harmonic(s)) {
+        scale_ = static_cast<double>(s) * h_;
+    }
+
+    void add_member(int t) { members_.push_back({screen_.p(t), 0, 0.0}); }
+    [[nodiscard]] std::size_t members() const { return members_.size(); }
+
+    // The first level in (lo, hi] at which the total reaches i / r.
+    double first_passing(double lo, double hi, int i, int r) {
+        for (Member& member : members_) {
+            member.step = detail::exact_step(member.x, h_, scale_, lo);
+            member.next = next_change(member);
+        }
+        for (;;) {
+            double level = kInfinity;
+            for (const Member& member : members_) {
+                level = std::min(level, member.next);
+            }
+            if (!(level < hi)) {
+                return hi;
+            }
+            detail::ExactReciprocalSum total;
+            for (Member& member : members_) {
+                if (member.next <= level) {
+                    member.step = detail::exact_step(member.x, h_, scale_, level);
+                    member.next = next_change(member);
+                }
+                total.add(member.step);
+            }
+            if (total.compare(i, r) >= 0) {
+                return level;
+            }
+        }
+    }
+
+private:
+    struct Member {
+        double x;
+        std::int64_t step;  // 0 beyond the cut-off
+        double next;        // the next level at which its weight grows
+    };
+
+    [[nodiscard]] double next_change(const Member& member) const {
+        if (member.step == 0) {
+            return level_reaching(member.x, h_, 1.0);
+        }
+        if (member.step == 1) {
+            return kInfinity;
+        }
+        return level_reaching(member.x, scale_, static_cast<double>(member.step - 1));
+    }
+
+    const CbyScreen& screen_;
+    double h_;
+    double scale_ = 0.0;
+    std::vector<Member> members_;
+};
+
+// The smallest double level in (lo, hi] at which size s passes for r, given
+// that it fails at lo and passes at hi. Doubles order as their bit patterns:
+// the bracket is halved until it is narrow (each weight then changes at most
+// a few times inside), then the overlaps that fail are walked level by level
+// when their least favourable sets are small, halved to the end when not.
+double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, Hints& hints) {
+    constexpr std::size_t kWalkedMembers = 64;
+    const int m = screen.m();
+    // Levels of neighbouring sizes lie close together: gallop up from lo.
+    for (double width = 0x1p-24; lo > 0.0 && width < 1.0; width *= 16.0) {
+        const double probe = lo * (1.0 + width);
+        if (probe >= hi) {
+            break;
+        }
+        if (ExactCheck(screen, r, probe, hints).size_passes(s)) {
+            hi = probe;
+            break;
+        }
+        lo = probe;
+    }
+    auto below = std::bit_cast<std::uint64_t>(lo);
+    auto above = std::bit_cast<std::uint64_t>(hi);
+    const double narrow = 1.0 / (8.0 * static_cast<double>(s + 1));
+    bool walk = true;
+    while (above - below > 1) {
+        const double low = std::bit_cast<double>(below);
+        const double high = std::bit_cast<double>(above);
+        if (walk && high - low <= narrow * high) {
+            const int i = ExactCheck(screen, r, low, hints).failing_overlap(s);
+            OverlapWalk set(screen, s);
+            const WeightsAt at_high(screen, s, high, hints);
+            const int weighted = at_high.beyond();
+            for (int t = std::max(weighted, m - r); t <= m - r + i - 1; ++t) {
+                set.add_member(t);
+            }
+            for (int t = weighted; t <= s - i - 1 && set.members() <= kWalkedMembers; ++t) {
+                set.add_member(t);
+            }
+            if (i > 0 && set.members() <= kWalkedMembers) {
+                const double passing = set.first_passing(low, high, i, r);
+                if (ExactCheck(screen, r, passing, hints).size_passes(s)) {
+                    return passing;
+                }
+                below = std::bit_cast<std::uint64_t>(passing);
+                continue;
+            }
+            walk = false;
+        }
+        const std::uint64_t mid = below + (above - below) / 2;
+        if (ExactCheck(screen, r, std::bit_cast<double>(mid), hints).size_passes(s)) {
+            above = mid;
+        } else {
+            below = mid;
+        }
+    }
+    return std::bit_cast<double>(above);
+}
+
+}  // namespace
+
+std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt interrupt,
+                                     Progress progress) {
+    detail::InterruptPoll poll(interrupt);
+    detail::ProgressReport report(progress, static_cast<std::int64_t>(pvalues.size()));
+    const CbyScreen screen(pvalues);
+    const int m = screen.m();
+    std::vector<double> levels(pvalues.size(), 1.0);
+    double level = 1.0;  // A(r + 1)
+    int witness = 0;     // the last size found violating
+    int binding = 0;     // the size that set the last level
+    Hints hints;
+    for (int r = m; r >= 1; --r) {
+        poll(kWorkPerSize);
+        report(m - r);
+        const double below = detail::previous_double(level);
+        // Whether crit(r) < level: whether the check passes just below it.
+        const int violating = ExactCheck(screen, r, below, hints).violating_size(witness);
+        if (violating > 0) {
+            witness = violating;
+        } else {
+            // crit(r) is then raised from 0 to the level of one failing size
+            // after another (each at most crit(r)) until the whole check
+            // passes there. The sizes that failed or bound last go first.
+            double crit = 0.0;
+            for (const int s : {binding, witness}) {
+                if (s > 0 && !ExactCheck(screen, r, crit, hints).size_passes(s)) {
+                    binding = s;
+                    crit = size_level(screen, r, binding, crit, below, hints);
+                }
+            }
+            for (;;) {
+                poll(kWorkPerSize);
+                int s = ExactCheck(screen, r, crit, hints).violating_size(binding);
+                if (s == 0) {
+                    break;
+                }
+                // Failing sizes come in runs whose levels grow with the size
+                // (the larger S_s, the lighter every weight): follow the run
+                // up without a whole check between its sizes.
+                do {
+                    binding = s;
+                    crit = size_level(screen, r, s, crit, below, hints);
+                    ++s;
+                } while (s <= m && !ExactCheck(screen, r, crit, hints).size_passes(s));
+            }
+            level = crit;
+            witness = binding;
+        }
+        levels[static_cast<std::size_t>(m - r)] = level;
+    }
+    report(m);
+    return levels;
+}
+
+std::vector<double> closed_by_levels_plain(std::span<const double> pvalues) {
+    const CbyScreen screen(pvalues);
+    const int m = screen.m();
+    // Every size and overlap, each least favourable set summed exactly.
+    const auto passes = [&](int r, double alpha) {
+        Hints hints;
+        for (int s = 1; s <= m; ++s) {
+            const WeightsAt w(screen, s, alpha, hints);
+            for (int i = std::max(1, s - m + r); i <= std::min(r, s); ++i) {
+                detail::ExactReciprocalSum sum;
+                w.add_exactly(m - r, m - r + i - 1, sum);
+                w.add_exactly(0, s - i - 1, sum);
+                if (sum.compare(i, r) < 0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    };
+    std::vector<double> levels(pvalues.size(), 1.0);
+    double level = 1.0;
+    for (int r = m; r >= 1; --r) {
+        if (passes(r, level)) {
+            auto below = std::uint64_t{0};
+            auto above = std::bit_cast<std::uint64_t>(level);
+            while (above - below > 1) {
+                const std::uint64_t mid = below + (above - below) / 2;
+                (passes(r, std::bit_cast<double>(mid)) ? above : below) = mid;
+            }
+            level = std::bit_cast<double>(above);
+        }
+        levels[static_cast<std::size_t>(m - r)] = level;
+    }
+    return levels;
+}
+
+}  // namespace tulm
