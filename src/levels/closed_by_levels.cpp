@@ -19,7 +19,8 @@ namespace tulm {
 namespace {
 
 constexpr double kUnitRoundoff = 0x1p-53;
-// Roughly the work of examining one candidate size, for the interrupt poll.
+// Roughly the work of evaluating one size without summing term by term, for
+// the interrupt poll.
 constexpr std::int64_t kWorkPerSize = 64;
 
 // A closed interval holding a real number.
@@ -101,13 +102,21 @@ private:
     double prefix_error_ = 0.0;
 };
 
-// Where the last searches over p-values and overlaps ended: the next ones,
-// at a nearby size or level, start there.
+// What the evaluations of one computation share: where the last searches
+// over p-values and overlaps ended (the next ones, at a nearby size or level,
+// start there), and the interrupt poll, charged for the terms summed.
 struct Hints {
     int beyond = 0;
     int unit = 0;
     int turn = 1;
     int failing = 0;  // the overlap at which the last size evaluated failed
+    detail::InterruptPoll* poll = nullptr;
+
+    void charge(std::int64_t work) const {
+        if (poll != nullptr) {
+            (*poll)(work);
+        }
+    }
 };
 
 // The exact weights of one size at one level.
@@ -240,6 +249,7 @@ public:
 
     // An overlap i at which size s fails, or 0 when it passes.
     [[nodiscard]] int failing_overlap(int s) const {
+        hints_.charge(kWorkPerSize);
         const WeightsAt w(screen_, s, alpha_, hints_);
         const int k = std::min(r_, s);
         const int i0 = std::max(1, s - m_ + r_);
@@ -249,6 +259,7 @@ public:
     // Whether every size of [a, b] passes, from one bound: weights at size b,
     // the lightest, and only the a - i largest outside values.
     [[nodiscard]] bool sizes_pass(int a, int b) const {
+        hints_.charge(kWorkPerSize);
         const WeightsAt w(screen_, b, alpha_, hints_);
         const int i_lo = std::max(1, a - m_ + r_);
         const int i_hi = std::min(r_, b);
@@ -342,6 +353,7 @@ private:
         if (total.hi < threshold - slack) {
             return -1;
         }
+        hints_.charge(i + std::max(0, outside - i));
         const Bounds termwise =
             w.sum_termwise(first, first + i - 1) + w.sum_termwise(0, outside - i - 1);
         if (termwise.lo >= threshold + slack) {
@@ -523,8 +535,8 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     int witness = 0;     // the last size found violating
     int binding = 0;     // the size that set the last level
     Hints hints;
+    hints.poll = &poll;
     for (int r = m; r >= 1; --r) {
-        poll(kWorkPerSize);
         report(m - r);
         const double below = detail::previous_double(level);
         // Whether crit(r) < level: whether the check passes just below it.
@@ -543,7 +555,6 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
                 }
             }
             for (;;) {
-                poll(kWorkPerSize);
                 int s = ExactCheck(screen, r, crit, hints).violating_size(binding);
                 if (s == 0) {
                     break;
