@@ -33,6 +33,8 @@ type Kernel = Callable[[Sequence[float]], int]
 # to answer Ctrl-C (numpy sorts with the GIL released, but the main thread
 # runs signal handlers only between bytecodes).
 _LONG_SORT = 1 << 20
+# e-BH and BY take threads from this many values on.
+_THREADED = 1 << 20
 
 
 def interruptible[T](work: Callable[[], T], size: int) -> T:
@@ -106,8 +108,9 @@ class BaseRows:
         self.counts = np.zeros(len(values), dtype=np.intp)
         self._values, self._sizes, self._kind, self._alpha = values, sizes, kind, alpha
         self._harmonic = _harmonic(sizes)
-        self._workers = workers
-        in_blocks(len(values), workers, self._run)
+        # Threads pay for themselves only on much work.
+        self._workers = workers if values.size >= _THREADED else 1
+        in_blocks(len(values), self._workers, self._run)
 
     def _run(self, start: int, stop: int, _stopping: threading.Event) -> None:
         rows, kind = self._values[start:stop], self._kind

@@ -107,7 +107,7 @@ def _run(
         m, tested.reshape(moved.shape[:-1]), procedure, largest
     ).reshape(families)
     if procedure == "e-BH":
-        _warn_if_unreachable(array, rows.size)
+        _warn_if_unreachable(array, rows.size, depth=5)
 
     def shaped[T: np.generic](outcome: NDArray[T]) -> NDArray[T]:
         outcome = outcome.reshape(moved.shape)
@@ -176,20 +176,14 @@ def _base_family(
     size = n if m is None else int(cast(int, np.asarray(m)))
     harmonic = harmonic_number(size) if kind == "p" else 1.0
     bound = _select.candidate_bound(kind, alpha, harmonic)
-    low, high, seen_nan, parts = math.inf, -math.inf, False, []
-    for start in range(0, n, _select.CHUNK):
-        chunk = values[start : start + _select.CHUNK]
-        # min and max propagate NaN, which is neither at nor past a bound.
-        least, most = float(chunk.min()), float(chunk.max())
-        seen_nan = seen_nan or math.isnan(least)
-        low, high = min(low, least), max(high, most)
-        parts.append(chunk[chunk <= bound] if kind == "p" else chunk[chunk >= bound])
-    candidates = np.concatenate(parts) if parts else np.empty(0)
+    candidates, extreme = _select.scan(values, kind, bound)
+    # Negative p-values are candidates; the scan saw the other end of the
+    # range, and NaN.
+    low = float(candidates.min()) if kind == "p" and candidates.size else extreme
     nan = None
-    if seen_nan or low < 0 or (kind == "p" and high > 1):
+    if math.isnan(extreme) or low < 0 or (kind == "p" and extreme > 1):
         # The refusals, with their messages, or the NaN to omit.
         nan = check.check_values(values, name, kind, nan_policy, labels=index)
-        high = float(np.nanmax(values)) if nan is not None and not nan.all() else high
     tested = n if nan is None else n - int(nan.sum())
     size = int(check.check_family_size(m, np.array(tested), procedure, LARGEST_FAMILY))
     if kind == "p" and size != n:
@@ -197,9 +191,10 @@ def _base_family(
         wider = _select.candidate_bound(kind, alpha, harmonic)
         if wider > bound:
             candidates = _select.select(values, kind, wider)
-    if procedure == "e-BH" and tested and not high > 1:
-        _warn_unreachable()
-
+    if procedure == "e-BH" and tested and not (candidates.size and candidates.max() > 1):
+        _warn_if_unreachable(values, n, depth=6)
+    last = _select.narrowed(kind, candidates, size, alpha, harmonic)
+    candidates = candidates[candidates <= last] if kind == "p" else candidates[candidates >= last]
     ranked = interruptible(lambda: np.sort(candidates), candidates.size)
     ranked = ranked if kind == "p" else ranked[::-1]
     count = _select.count(kind, ranked, size, alpha, harmonic)
@@ -213,7 +208,11 @@ def _base_family(
         with np.errstate(invalid="ignore"):
             bound = _select.adjusted_bound(kind, harmonic)
             chosen = np.flatnonzero(values < bound if kind == "p" else values > bound)
-        picked = values[chosen]
+            picked = values[chosen]
+            # Only the values with a level below 1 need one; the others keep 1.
+            last = _select.narrowed(kind, picked, size, 1.0, harmonic, tolerance=0.0)
+            kept = picked <= last if kind == "p" else picked >= last
+        chosen, picked = chosen[kept], picked[kept]
         # Equal values share their level: any order among them will do.
         order = interruptible(lambda: np.argsort(picked if kind == "p" else -picked), picked.size)
         out[chosen[order]] = _select.adjusted_levels(kind, picked[order], float(size), harmonic)
@@ -250,21 +249,18 @@ def _full_family(
     return True
 
 
-def _warn_if_unreachable(values: NDArray[np.float64], size: int) -> None:
+def _warn_if_unreachable(values: NDArray[np.float64], size: int, depth: int) -> None:
+    """Warns when no e-value exceeds 1 (NaN aside); `depth` counts the calls
+    from here up to the user's line."""
     if size and not interruptible(lambda: bool((values > 1).any()), size):
         if not np.isnan(values).all():
-            _warn_unreachable()
-
-
-def _warn_unreachable() -> None:
-    # Up the stack: _warn_unreachable, its caller in this module, _run or
-    # _base_family, ebh: the user's line.
-    warnings.warn(
-        "no e-value exceeds 1, so e-BH can reject none of them at any level: a rejection "
-        "needs (k * e) * (alpha / m) >= 1 + 1e-12 with k <= m. P-values belong to tulm.by",
-        UserWarning,
-        stacklevel=5,
-    )
+            warnings.warn(
+                "no e-value exceeds 1, so e-BH can reject none of them at any level: a "
+                "rejection needs (k * e) * (alpha / m) >= 1 + 1e-12 with k <= m. P-values "
+                "belong to tulm.by",
+                UserWarning,
+                stacklevel=depth,
+            )
 
 
 def _closed_kernel(procedure: Procedure, level: float, approximate: bool) -> Kernel:

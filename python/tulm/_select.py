@@ -14,9 +14,12 @@ at or past the last rejected value: one comparison gives the mask.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _native
 from ._validation import Kind
 
 # The kernels' constants: an e-BH product must reach this; a BY excess may
@@ -26,9 +29,10 @@ BY_TOLERANCE = 1e-10
 # Selection bounds are widened by this much: the rounding of the kernels'
 # operations moves a passing value by a few units in the last place, far less.
 _MARGIN = 1e-9
-# Values scanned per step of a long pass: the step's comparisons run in cache,
-# and Ctrl-C is answered between steps.
-CHUNK = 1 << 16
+# Values compared per step of a long pass (Ctrl-C is answered between
+# steps), and per call of the selection pass, a few milliseconds each.
+CHUNK = 1 << 20
+_SCAN_STEP = 1 << 22
 
 
 def candidate_bound(kind: Kind, alpha: float, harmonic: float) -> float:
@@ -48,12 +52,61 @@ def adjusted_bound(kind: Kind, harmonic: float) -> float:
     return 1.0
 
 
+def scan(
+    values: NDArray[np.float64], kind: Kind, bound: float
+) -> tuple[NDArray[np.float64], float]:
+    """(candidates, extreme) of one pass over a 1-d array: the values at or
+    past the bound, never NaN, in no particular order; and the greatest
+    p-value or least e-value, NaN if any value is NaN. In steps, so that
+    Ctrl-C is answered between them."""
+    parts, extreme = [], -math.inf if kind == "p" else math.inf
+    # Past the bound lie the least p-values and the greatest e-values: the
+    # other end of the range is the one to check.
+    reduce = np.max if kind == "p" else np.min
+    for i in range(0, values.size, _SCAN_STEP):
+        step = np.ascontiguousarray(values[i : i + _SCAN_STEP])
+        found = float(reduce(step))
+        extreme = found if math.isnan(found) or math.isnan(extreme) else reduce([extreme, found])
+        parts.append(_native.select_candidates(step, bound, kind == "p"))
+    candidates = parts[0] if len(parts) == 1 else np.concatenate([np.empty(0), *parts])
+    return candidates, float(extreme)
+
+
+def narrowed(
+    kind: Kind,
+    candidates: NDArray[np.float64],
+    m: int,
+    alpha: float,
+    harmonic: float,
+    tolerance: float = BY_TOLERANCE,
+) -> float:
+    """A bound past which no candidate can pass. A value that passes at rank
+    k has at least k candidates as significant as itself, so k is at most
+    their number n, and the bound at rank n holds for it: (alpha + 1e-10) n /
+    (m H_m) for p-values, m / (n alpha) for e-values; repeated while it
+    drops many. The values within the bound are again the most significant
+    ones, so counting over them gives the same count. With alpha = 1 and no
+    tolerance, the values with an adjusted level below 1 lie within it."""
+    bound = math.inf if kind == "p" else -math.inf
+    n = candidates.size
+    while n:
+        # The bounds drop, so counting among all the candidates counts
+        # among those within the previous bound.
+        if kind == "p":
+            bound = ((alpha + tolerance) * n / (m * harmonic)) * (1 + _MARGIN)
+            kept = int(np.count_nonzero(candidates <= bound))
+        else:
+            bound = (m / (n * alpha)) * (1 - _MARGIN)
+            kept = int(np.count_nonzero(candidates >= bound))
+        if kept > 0.9 * n:
+            break
+        n = kept
+    return bound
+
+
 def select(values: NDArray[np.float64], kind: Kind, bound: float) -> NDArray[np.float64]:
-    """The values at or past the bound (never NaN), in a pass of steps."""
-    if values.size <= CHUNK:
-        return values[values <= bound] if kind == "p" else values[values >= bound]
-    parts = [select(values[i : i + CHUNK], kind, bound) for i in range(0, values.size, CHUNK)]
-    return np.concatenate(parts)
+    """The values at or past the bound (never NaN)."""
+    return scan(values, kind, bound)[0]
 
 
 def past(values: NDArray[np.float64], kind: Kind, last: float) -> NDArray[np.bool_]:
@@ -61,8 +114,8 @@ def past(values: NDArray[np.float64], kind: Kind, last: float) -> NDArray[np.boo
     mask = np.empty(values.shape, dtype=bool)
     flat_values, flat_mask = values.reshape(-1), mask.reshape(-1)
     compare = np.less_equal if kind == "p" else np.greater_equal
-    for i in range(0, flat_values.size, CHUNK * 16):
-        compare(flat_values[i : i + CHUNK * 16], last, out=flat_mask[i : i + CHUNK * 16])
+    for i in range(0, flat_values.size, CHUNK):
+        compare(flat_values[i : i + CHUNK], last, out=flat_mask[i : i + CHUNK])
     return mask
 
 
