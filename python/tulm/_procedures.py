@@ -82,7 +82,7 @@ def _run(
     stated = check.check_cutoff(cutoff, kind)
     largest = KERNEL_LARGEST if closed else LARGEST_FAMILY
     # The type and range of m, before any pass over the values.
-    check.check_family_size(m, np.zeros((), dtype=np.intp), procedure, largest)
+    check.family_sizes(m, procedure, largest)
     bar = _progress_bar(procedure) if show_progress else None
 
     if array.ndim == 1 and not closed:
@@ -107,7 +107,7 @@ def _run(
         m, tested.reshape(moved.shape[:-1]), procedure, largest
     ).reshape(families)
     if procedure == "e-BH":
-        _warn_if_unreachable(array, rows.size, depth=5)
+        _warn_if_unreachable(array, rows.size, depth=4)
 
     def shaped[T: np.generic](outcome: NDArray[T]) -> NDArray[T]:
         outcome = outcome.reshape(moved.shape)
@@ -192,7 +192,7 @@ def _base_family(
         if wider > bound:
             candidates = _select.select(values, kind, wider)
     if procedure == "e-BH" and tested and not (candidates.size and candidates.max() > 1):
-        _warn_if_unreachable(values, n, depth=6)
+        _warn_if_unreachable(values, n, depth=5)
     last = _select.narrowed(kind, candidates, size, alpha, harmonic)
     candidates = candidates[candidates <= last] if kind == "p" else candidates[candidates >= last]
     ranked = interruptible(lambda: np.sort(candidates), candidates.size)

@@ -70,10 +70,15 @@ def real_array(values: object, name: str) -> NDArray[np.float64]:
     return array.astype(np.float64, copy=False)
 
 
+def _shown(label: object) -> str:
+    """A label as its user wrote it: numpy scalars as the Python value."""
+    return repr(label.item() if isinstance(label, np.generic) else label)
+
+
 def _where(flat_index: int, shape: tuple[int, ...], labels: Any | None) -> str:
     """Where a value is: its label and position in a Series, its index in an array."""
     if labels is not None:
-        return f"label {labels[flat_index]!r} (position {flat_index})"
+        return f"label {_shown(labels[flat_index])} (position {flat_index})"
     if len(shape) == 1:
         return f"index {flat_index}"
     return f"index {tuple(int(i) for i in np.unravel_index(flat_index, shape))}"
@@ -144,50 +149,57 @@ def _first(values: NDArray[np.float64], bad: NDArray[np.bool_], labels: Any | No
     return f"the first {float(values.flat[first])!r} at {_where(first, values.shape, labels)}"
 
 
-def check_family_size(
-    m: object, tested: NDArray[np.intp], procedure: str, largest: int
-) -> NDArray[np.intp]:
-    """The family size of each family (shaped like `tested`, the number of
-    values tested in each): `tested` itself for None, else m, an integer or
-    integers broadcast to the families, at least `tested` and at most `largest`."""
+def family_sizes(m: object, procedure: str, largest: int) -> NDArray[np.int64] | None:
+    """m as int64 (None stays None): integers, none above `largest`."""
     if m is None:
-        sizes = tested
-    else:
-        given = np.asarray(m)
-        if given.dtype.kind not in "iu":
-            if given.ndim == 0:
-                _integer(m, "m")  # the TypeError that names the type
-            got = _DTYPE_NAMES.get(given.dtype.kind, f"dtype {given.dtype}")
-            raise TypeError(f"m must be an integer or integers, got {got}")
-        try:
-            sizes = np.broadcast_to(given, tested.shape).astype(np.int64)
-        except ValueError:
-            raise ValueError(
-                f"m must be one integer or one per family, of shape {tested.shape}; "
-                f"got shape {given.shape}"
-            ) from None
-        short = sizes < tested
-        if short.any():
-            first = int(np.argmax(short.reshape(-1)))
-            family = "" if tested.ndim == 0 else " of a family"
-            raise ValueError(
-                f"m = {int(sizes.reshape(-1)[first])} is smaller than the "
-                f"{int(tested.reshape(-1)[first])} values tested{family}: the family size "
-                "counts every hypothesis, given or not"
-            )
-        if given.dtype.kind == "u" and (sizes < 0).any():  # wrapped around
-            raise ValueError(f"m must be at most {largest:,}")
-    if sizes.size and int(sizes.max()) > largest:
+        return None
+    given = np.asarray(m)
+    if given.dtype.kind not in "iu":
+        if given.ndim == 0:
+            _integer(m, "m")  # the TypeError that names the type
+        got = _DTYPE_NAMES.get(given.dtype.kind, f"dtype {given.dtype}")
+        raise TypeError(f"m must be an integer or integers, got {got}")
+    if given.size and (given.max() > largest or (given.dtype.kind == "i" and given.min() < 0)):
+        if given.min() < 0:
+            raise ValueError(f"m must not be negative, got {int(given.min())}")
         reason = (
             "the kernels' sizes are 32-bit"
             if largest < 2**53
-            else "larger sizes are not exact as float64"
+            else "larger are not exact as float64"
         )
         raise ValueError(
             f"{procedure} takes families of at most {largest:,} hypotheses ({reason}); "
-            f"got {int(sizes.max()):,}"
+            f"got {int(given.max()):,}"
         )
-    return sizes.astype(np.intp, copy=False)
+    return given.astype(np.int64)
+
+
+def check_family_size(
+    m: object, tested: NDArray[np.intp], procedure: str, largest: int
+) -> NDArray[np.intp]:
+    """The family size of each family, shaped like `tested`, the number of
+    values tested in each: `tested` itself for None, else m, an integer or
+    integers broadcast to the families, at least `tested` and at most `largest`."""
+    given = family_sizes(m, procedure, largest)
+    if given is None:
+        return tested
+    try:
+        sizes = np.broadcast_to(given, tested.shape)
+    except ValueError:
+        raise ValueError(
+            f"m must be one integer or one per family, of shape {tested.shape}; "
+            f"got shape {given.shape}"
+        ) from None
+    short = sizes < tested
+    if short.any():
+        first = int(np.argmax(short.reshape(-1)))
+        family = "" if tested.ndim == 0 else " of a family"
+        raise ValueError(
+            f"m = {int(sizes.reshape(-1)[first])} is smaller than the "
+            f"{int(tested.reshape(-1)[first])} values tested{family}: the family size "
+            "counts every hypothesis, given or not"
+        )
+    return sizes.astype(np.intp)
 
 
 def check_cutoff(cutoff: object, kind: Kind) -> float | None:
@@ -320,7 +332,7 @@ def aligned_subset(subset: object, index: Any | None) -> object:
             where = "not in evalues" if len(missing) else "of evalues missing from subset"
             raise ValueError(
                 f"subset is a boolean Series aligned on labels, but {len(unmatched)} labels "
-                f"are {where}, the first {unmatched[0]!r}"
+                f"are {where}, the first {_shown(unmatched[0])}"
             )
         return subset.reindex(index).to_numpy(dtype=bool)
     labels = subset if isinstance(subset, pandas.Index) else pandas.Index(subset.to_numpy())
@@ -334,6 +346,6 @@ def aligned_subset(subset: object, index: Any | None) -> object:
     if unknown.any():
         raise ValueError(
             f"subset holds {int(unknown.sum())} labels not in the index of evalues, "
-            f"the first {labels[int(np.argmax(unknown))]!r}"
+            f"the first {_shown(labels[int(np.argmax(unknown))])}"
         )
     return positions
