@@ -15,6 +15,7 @@ at or past the last rejected value: one comparison gives the mask.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -74,7 +75,7 @@ def scan(
 
 def narrowed(
     kind: Kind,
-    candidates: NDArray[np.float64],
+    candidates: NDArray[np.float64] | Sequence[NDArray[np.float64]],
     m: int,
     alpha: float,
     harmonic: float,
@@ -86,18 +87,20 @@ def narrowed(
     (m H_m) for p-values, m / (n alpha) for e-values; repeated while it
     drops many. The values within the bound are again the most significant
     ones, so counting over them gives the same count. With alpha = 1 and no
-    tolerance, the values with an adjusted level below 1 lie within it."""
+    tolerance, the values with an adjusted level below 1 lie within it. The
+    candidates may come in parts."""
+    parts = [candidates] if isinstance(candidates, np.ndarray) else candidates
     bound = math.inf if kind == "p" else -math.inf
-    n = candidates.size
+    n = sum(part.size for part in parts)
     while n:
         # The bounds drop, so counting among all the candidates counts
         # among those within the previous bound.
         if kind == "p":
             bound = ((alpha + tolerance) * n / (m * harmonic)) * (1 + _MARGIN)
-            kept = int(np.count_nonzero(candidates <= bound))
+            kept = sum(int(np.count_nonzero(part <= bound)) for part in parts)
         else:
             bound = (m / (n * alpha)) * (1 - _MARGIN)
-            kept = int(np.count_nonzero(candidates >= bound))
+            kept = sum(int(np.count_nonzero(part >= bound)) for part in parts)
         if kept > 0.9 * n:
             break
         n = kept
