@@ -173,7 +173,8 @@ def _base_family(
     """e-BH or BY on one family: one pass checks the values and selects the
     candidates, and only they are sorted."""
     n = values.size
-    size = n if m is None else int(cast(int, np.asarray(m)))
+    # The size the selection assumes; m's shape is checked after the pass.
+    size = n if m is None or np.ndim(m) else int(cast(int, m))
     harmonic = harmonic_number(size) if kind == "p" else 1.0
     bound = _select.candidate_bound(kind, alpha, harmonic)
     candidates, extreme = _select.scan(values, kind, bound)

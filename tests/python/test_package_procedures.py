@@ -4,6 +4,7 @@ statsmodels, and against itself under permutations, NaN, axes and threads."""
 import decimal
 import doctest
 import math
+import pickle
 import subprocess
 import sys
 from typing import ClassVar
@@ -537,6 +538,20 @@ def test_empty_input_rejects_nothing(function, method, kind, kernel, shape):
 )
 def test_repr_is_one_short_line(result, expected):
     assert repr(result) == expected
+
+
+@pytest.mark.parametrize(
+    "result",
+    [
+        pytest.param(tulm.by(pd.Series([0.01, 0.5, 0.001], index=list("abc"))), id="by-series"),
+        pytest.param(tulm.closed_ebh([[400.0, 1.0]], adjusted=True), id="closed-levels"),
+    ],
+)
+def test_a_result_pickles_with_its_levels(result):
+    copy = pickle.loads(pickle.dumps(result))
+    assert repr(copy) == repr(result) and copy.full_family is result.full_family
+    np.testing.assert_array_equal(copy.rejected, result.rejected)
+    np.testing.assert_array_equal(copy.adjusted, result.adjusted)
 
 
 @pytest.mark.parametrize(
