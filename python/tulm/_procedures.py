@@ -174,7 +174,7 @@ def _base_family(
     candidates, and only they are sorted."""
     n = values.size
     # The size the selection assumes; m's shape is checked after the pass.
-    size = n if m is None or np.ndim(m) else int(cast(int, m))
+    size = n if m is None or np.ndim(cast(ArrayLike, m)) else int(cast(int, m))
     harmonic = harmonic_number(size) if kind == "p" else 1.0
     bound = _select.candidate_bound(kind, alpha, harmonic)
     candidates, extreme = _select.scan(values, kind, bound)
