@@ -35,6 +35,8 @@ type Kernel = Callable[[Sequence[float]], int]
 _LONG_SORT = 1 << 20
 # e-BH and BY take threads from this many values on.
 _THREADED = 1 << 20
+# Closed procedures mark rows up to this long together, longer ones one by one.
+_ROW_BY_ROW = 1 << 12
 
 
 def interruptible[T](work: Callable[[], T], size: int) -> T:
@@ -222,8 +224,10 @@ class ClosedRows:
             else:
                 if self._progress is not None:
                     self._progress(size)
-                if k:
+                if k and block.shape[1] > _ROW_BY_ROW:
                     self._mark(start + row, ascending[row, :tested], k)
+        if self.adjusted is None and block.shape[1] <= _ROW_BY_ROW:
+            self._mark_rows(start, stop, ascending)
 
     def _report(self, size: int) -> Progress | None:
         """The progress of one family's levels, as increments of the whole."""
@@ -238,6 +242,25 @@ class ClosedRows:
             told = done
 
         return report
+
+    def _mark_rows(self, start: int, stop: int, ascending: NDArray[np.float64]) -> None:
+        """`_mark` for a block of short rows at once: a few passes over the
+        block rather than a few calls per row."""
+        values, counts = self._values[start:stop], self.counts[start:stop]
+        chosen = np.flatnonzero(counts)
+        if not chosen.size:
+            return
+        values, k = values[chosen], counts[chosen]
+        if self._kind == "p":
+            last = ascending[chosen, k - 1][:, None]
+            before = values < last
+        else:
+            last = ascending[chosen, self._tested[start:stop][chosen] - k][:, None]
+            before = values > last
+        ties = values == last
+        # Among equal values, the first ones by position fill the count.
+        needed = (k - before.sum(axis=1))[:, None]
+        self.rejected[start + chosen] = before | (ties & (np.cumsum(ties, axis=1) <= needed))
 
     def _mark(self, row: int, ascending: NDArray[np.float64], k: int) -> None:
         """Rejects the first k of the row in significance order, given its
