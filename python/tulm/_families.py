@@ -14,7 +14,7 @@ from __future__ import annotations
 import itertools
 import threading
 from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from typing import cast
 
 import numpy as np
@@ -56,11 +56,19 @@ def interruptible[T](work: Callable[[], T], size: int) -> T:
             finished.set()
 
     threading.Thread(target=run, daemon=True, name="tulm-sort").start()
-    finished.wait()
+    _wait(finished.wait)
     succeeded, value = outcome[0]
     if not succeeded:
         raise cast(BaseException, value)
     return cast(T, value)
+
+
+def _wait(until: Callable[[float], bool]) -> None:
+    """until(timeout) again and again until it is true. Ctrl-C may reach
+    another thread than the main one, which would then sleep on; waking every
+    few hundredths of a second, it runs the handler."""
+    while not until(0.05):
+        pass
 
 
 def in_blocks(
@@ -79,10 +87,18 @@ def in_blocks(
     bounds = [families * i // blocks for i in range(blocks + 1)]
     pool = ThreadPoolExecutor(max_workers=blocks)
     try:
-        for done in [
+        futures = [
             pool.submit(run, start, stop, stopping) for start, stop in itertools.pairwise(bounds)
-        ]:
-            done.result()
+        ]
+
+        def settled(timeout: float) -> bool:
+            finished, running = wait(futures, timeout, return_when=FIRST_EXCEPTION)
+            return not running or any(done.exception() for done in finished)
+
+        _wait(settled)
+        for done in futures:
+            if done.done():
+                done.result()  # a failure raises here
     except BaseException:
         stopping.set()
         pool.shutdown(wait=False, cancel_futures=True)
@@ -192,11 +208,11 @@ class ClosedRows:
         stand_in = 1.0 if kind == "p" else 0.0
         if self.adjusted is not None:
             # The ranks themselves: a stable sort, ties in order of position.
-            order = interruptible(
-                lambda: np.argsort(block if kind == "p" else -block, axis=1, kind="stable"),
-                block.size,
-            )
-            ranked = np.take_along_axis(block, order, axis=1)
+            def rank() -> tuple[NDArray[np.intp], NDArray[np.float64]]:
+                order = np.argsort(block if kind == "p" else -block, axis=1, kind="stable")
+                return order, np.take_along_axis(block, order, axis=1)
+
+            order, ranked = interruptible(rank, block.size)
         else:
             # The values alone; ties are settled when the mask is made.
             ascending = interruptible(lambda: np.sort(block, axis=1), block.size)
@@ -205,13 +221,20 @@ class ClosedRows:
                 return
             tested, size = int(self._tested[start + row]), int(self._sizes[start + row])
             if self.adjusted is not None:
-                family = ranked[row, :tested][::-1]
+                given = ranked[row, :tested][::-1]
             else:
-                family = ascending[row, :tested]
-                family = family if kind == "e" else family[::-1]
-            if size > tested:
-                family = np.concatenate((np.full(size - tested, stand_in), family))
-            family = np.ascontiguousarray(family)
+                given = ascending[row, :tested]
+                given = given if kind == "e" else given[::-1]
+
+            def prepare(
+                given: NDArray[np.float64] = given, size: int = size
+            ) -> NDArray[np.float64]:
+                # A reversed copy of a long family takes a while too.
+                if size > len(given):
+                    return np.concatenate((np.full(size - len(given), stand_in), given))
+                return np.ascontiguousarray(given)
+
+            family = interruptible(prepare, size)
             # At alpha = 1 a closed BY set may hold stand-ins; its given part is
             # rejected then, as any set is at that level.
             k = min(self._kernel(cast(Sequence[float], family)), tested)
