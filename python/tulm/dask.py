@@ -47,6 +47,15 @@ __all__ = ["by", "ebh", "per_family"]
 type _Kind = Literal["e", "p"]
 
 
+def _require_dask() -> None:
+    try:
+        import dask.dataframe  # noqa: F401  (Series and DataFrame need it too)
+    except ImportError as error:
+        raise ImportError(
+            f"tulm.dask needs Dask, and {error.name} is missing: pip install 'tulm[dask]'"
+        ) from None
+
+
 class _Part(NamedTuple):
     """What one block tells of its values."""
 
@@ -108,6 +117,7 @@ def _family(
     cutoff: object,
     nan_policy: object,
 ) -> Rejections[Any, None, int]:
+    _require_dask()
     from dask.base import compute
     from dask.delayed import delayed
 
@@ -506,6 +516,7 @@ def per_family(
     4  brain  0.002      True
     5  brain  0.030     False
     """
+    _require_dask()
     import dask.dataframe
 
     if not isinstance(frame, dask.dataframe.DataFrame):
