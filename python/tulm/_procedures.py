@@ -83,7 +83,7 @@ def _run(
     largest = KERNEL_LARGEST if closed else LARGEST_FAMILY
     # The type and range of m, before any pass over the values.
     check.family_sizes(m, procedure, largest)
-    bar = _progress_bar(procedure) if show_progress else None
+    bar = _progress_bar() if show_progress else None
 
     if array.ndim == 1 and not closed:
         return _base_family(
@@ -114,8 +114,9 @@ def _run(
         return outcome if axis == last else np.moveaxis(outcome, -1, axis)
 
     outcome_adjusted: Lazy[Any]
+    outcome: ClosedRows | BaseRows
     if closed:
-        with _counting(bar, int(sizes.sum())) as report:
+        with _counting(bar, procedure, int(sizes.sum())) as report:
             outcome = ClosedRows(
                 rows,
                 tested,
@@ -131,10 +132,9 @@ def _run(
         outcome_adjusted = ready(None if found is None else shaped(found))
         full_family: bool | None = True if (sizes == tested).all() else None
     else:
-        base = BaseRows(rows, sizes, kind, level, threads)
+        outcome = base = BaseRows(rows, sizes, kind, level, threads)
         outcome_adjusted = Lazy(lambda: shaped(base.adjusted()))
         full_family = _full_family(kind, level, sizes, tested, stated)
-        outcome = base  # type: ignore[assignment]  # both give rejected and counts
 
     rejected: Any = shaped(outcome.rejected)
     if index is not None:
@@ -286,7 +286,8 @@ def _series_of(lazy: Lazy[Any], index: Any, original: object) -> Lazy[Any]:
     return Lazy(series)
 
 
-def _progress_bar(procedure: Procedure) -> Any:
+def _progress_bar() -> Any:
+    """tqdm's bar class, or the ImportError that says it is missing."""
     try:
         from tqdm.auto import tqdm
     except ImportError:
@@ -294,25 +295,29 @@ def _progress_bar(procedure: Procedure) -> Any:
             "progress=True shows a bar drawn by tqdm, which is not installed: "
             "pip install tqdm (or 'tulm[progress]')"
         ) from None
-    return tqdm(desc=procedure, unit=" hypotheses", unit_scale=True, delay=0.5)
+    return tqdm
 
 
 class _counting:
-    """The progress bar's updater for the families' threads, and the bar
-    closed when the work ends, however it ends."""
+    """A progress bar over `total` hypotheses and its updater for the
+    families' threads; the bar is closed when the work ends, however it ends."""
 
-    def __init__(self, bar: Any, total: int) -> None:
-        self._bar, self._lock = bar, threading.Lock()
-        if bar is not None:
-            bar.reset(total=total)
+    def __init__(self, bar: Any, procedure: Procedure, total: int) -> None:
+        self._lock = threading.Lock()
+        self._bar = (
+            None
+            if bar is None
+            else bar(desc=procedure, total=total, unit=" hypotheses", unit_scale=True, delay=0.5)
+        )
 
     def __enter__(self) -> Progress | None:
-        if self._bar is None:
+        bar = self._bar
+        if bar is None:
             return None
 
         def report(done: int) -> None:
             with self._lock:
-                self._bar.update(done)
+                bar.update(done)
 
         return report
 

@@ -384,12 +384,9 @@ class Bar:
 
     made: ClassVar[list["Bar"]] = []
 
-    def __init__(self, **options):
-        self.total, self.done, self.closed = None, 0, False
+    def __init__(self, total, **options):
+        self.total, self.done, self.closed = total, 0, False
         Bar.made.append(self)
-
-    def reset(self, total):
-        self.total = total
 
     def update(self, done):
         self.done += done
