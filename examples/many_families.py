@@ -4,8 +4,8 @@ A screen often splits into families that are tested separately: one per gene
 set, tissue or dataset. Each family is small, but thousands of them outgrow
 one process. This example holds a few thousand simulated families of
 different sizes in one long dask DataFrame (a row per hypothesis, a `family`
-column), runs e-BH, closed e-BH, BY and closed BY on each family, grouped by
-family inside each partition, and then checks every rejection against the same
+column), runs e-BH, closed e-BH, BY and closed BY on each family with
+tulm.dask.per_family, and then checks every rejection against the same
 families run in this process in one call per procedure: the families stacked
 into a 2-d array, padded with NaN to the longest, with `axis=1` and
 `nan_policy="omit"`.
@@ -15,8 +15,9 @@ into a 2-d array, padded with NaN to the longest, with `axis=1` and
 
 Each partition simulates its families from their seeds, standing in for
 loading a batch of families from storage: only the small specs travel to the
-workers, and every family lies whole in one partition, so grouping needs no
-shuffle. Worker processes with one thread each are the unit of parallelism.
+workers, and every family lies whole in one partition, so per_family needs no
+shuffle (partitioned=True). Worker processes with one thread each are the
+unit of parallelism.
 """
 
 from __future__ import annotations
@@ -35,6 +36,7 @@ import pandas as pd
 from dask.distributed import Client, LocalCluster
 
 import tulm
+import tulm.dask
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -112,25 +114,18 @@ def family_frame(batch: Sequence[SpecFields]) -> pd.DataFrame:
     )
 
 
-def reject_by_family(frame: pd.DataFrame) -> pd.DataFrame:
-    """Every procedure on every family of a partition: a boolean column each."""
-    values = {name: frame[name].to_numpy(dtype=np.float64) for name in ("e", "p")}
-    rejected = {column: np.zeros(len(frame), dtype=bool) for column in PROCEDURES}
-    for rows in frame.groupby("family", sort=False).indices.values():
-        for column, (procedure, kind) in PROCEDURES.items():
-            rejected[column][rows] = procedure(values[kind][rows], ALPHA).rejected
-    return frame.assign(**rejected)
-
-
 def run_on_dask(specs: Sequence[FamilySpec], batch_size: int) -> pd.DataFrame:
     """The tested table, computed on the cluster of the current Client."""
     batches = [
         [(*spec,) for spec in specs[i : i + batch_size]] for i in range(0, len(specs), batch_size)
     ]
-    screen = dd.from_map(family_frame, batches, meta=family_frame([]))
-    meta = reject_by_family(family_frame([]))
-    tested: pd.DataFrame = screen.map_partitions(reject_by_family, meta=meta).compute()
-    return tested.reset_index(drop=True)
+    tested = dd.from_map(family_frame, batches, meta=family_frame([]))
+    for name, (procedure, values) in PROCEDURES.items():
+        tested = tulm.dask.per_family(
+            tested, procedure, column=values, family="family", alpha=ALPHA, partitioned=True
+        ).rename(columns={"rejected": name})
+    computed: pd.DataFrame = tested.compute()
+    return computed.reset_index(drop=True)
 
 
 def run_in_one_process(specs: Sequence[FamilySpec]) -> pd.DataFrame:

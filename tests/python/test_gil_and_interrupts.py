@@ -142,3 +142,44 @@ def test_ctrl_c_does_not_wait_for_the_worker_threads():
             assert time.monotonic() - sent < 2.0
         finally:
             child.kill()
+
+
+SORTING_CHILD = textwrap.dedent(
+    """
+    import numpy as np
+    import _tulm
+    import tulm
+
+    # The search itself answers on its own; here only the package's sort is long.
+    _tulm.largestcBYsignificant_cpp = lambda p, alpha: 0
+    p = np.random.default_rng(0).random(20_000_000)
+    print("started", flush=True)
+    try:
+        tulm.closed_by(p)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    print(tulm.by([0.01, 0.5]).count, flush=True)
+    """
+)
+
+
+def test_ctrl_c_does_not_wait_for_a_long_sort():
+    """numpy sorts without the GIL, but the main thread runs signal handlers
+    only between bytecodes: a long sort runs off it."""
+    with subprocess.Popen(
+        [sys.executable, "-c", SORTING_CHILD], stdout=subprocess.PIPE, text=True, bufsize=1
+    ) as child:
+        try:
+            assert child.stdout.readline().strip() == "started"
+            time.sleep(0.2)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            assert child.stdout.readline().strip() == "interrupted"
+            waited = time.monotonic() - sent
+            assert child.stdout.readline().strip() == "1"
+            # The sort takes over a second; the target is 0.2 s, the bound
+            # leaves room for a loaded machine.
+            assert waited < 0.5
+        finally:
+            child.kill()

@@ -1,10 +1,13 @@
 """The tulm package against the kernels on sorted input, scipy and
 statsmodels, and against itself under permutations, NaN, axes and threads."""
 
+import decimal
 import doctest
 import math
+import pickle
 import subprocess
 import sys
+from typing import ClassVar
 from unittest import mock
 
 import numpy as np
@@ -17,9 +20,11 @@ from statsmodels.stats.multitest import multipletests
 
 import _tulm
 import tulm
+import tulm._adjusted
 import tulm._families
 import tulm._procedures
 import tulm._result
+import tulm._tables
 
 # (function, method, kind, kernel on values sorted least significant first)
 PROCEDURES = [
@@ -99,8 +104,11 @@ TIED = {
     "p": st.sampled_from([0.0, 1e-5, 1e-4, 1e-3, 0.004, 0.01, 0.05, 0.5, 1.0, math.nan]),
 }
 LEVELS = st.sampled_from([0.01, 0.05, 0.2, 1.0])
+# e-BH warns when no e-value exceeds 1; drawn screens often have none.
+UNREACHABLE = "ignore:no e-value exceeds 1:UserWarning"
 
 
+@pytest.mark.filterwarnings(UNREACHABLE)
 @pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES)
 @given(data=st.data(), alpha=LEVELS)
 def test_equals_the_kernel_on_stably_sorted_input_with_nan_omitted(
@@ -113,20 +121,106 @@ def test_equals_the_kernel_on_stably_sorted_input_with_nan_omitted(
     np.testing.assert_array_equal(result.rejected, mask)
 
 
+def thresholds(kind, m, alpha):
+    """Per rank k, the bound e = m / (k alpha) or p = k alpha / (m H_m), the
+    value where the kernel's comparison flips, up to its tolerance, and the
+    neighbours of both."""
+    h = python_harmonic_table(m)[m]
+    if kind == "e":
+        bounds = [m / (k * alpha) * f for k in range(1, m + 1) for f in (1.0, 1.000000000001)]
+    else:
+        bounds = [k * a / (m * h) for k in range(1, m + 1) for a in (alpha, alpha + 1e-10)]
+    return [x for v in bounds for x in (v, np.nextafter(v, 0.0), np.nextafter(v, np.inf))]
+
+
+@pytest.mark.filterwarnings(UNREACHABLE)
+@pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES[::3])
+@given(data=st.data(), alpha=LEVELS)
+def test_candidates_give_the_kernel_count_bit_for_bit(function, method, kind, kernel, data, alpha):
+    """Values at the kernels' thresholds and beside them, ties, zeros, ones,
+    subnormals: the count from the candidates alone is the kernel's on the
+    whole sorted family, for one family, for rows, and scanned in steps."""
+    m = data.draw(st.integers(1, 30), label="m")
+    edges = [0.0, 1.0, 5e-324, 2.2250738585072014e-308, *thresholds(kind, m, alpha)]
+    # Families of bounds alone reach the largest ranks, where e-BH needs every
+    # value past its bound.
+    drawn = data.draw(st.sampled_from([st.sampled_from(edges), st.floats(0.0, 1.0)]))
+    values = data.draw(st.lists(st.sampled_from(edges) | drawn, min_size=m, max_size=m))
+    k, mask, _ = reference(kind, kernel, values, alpha)
+    with mock.patch.object(tulm._select, "_SCAN_STEP", data.draw(st.sampled_from([1 << 22, 3]))):
+        result = function(values, alpha)
+    assert result.count == k
+    np.testing.assert_array_equal(result.rejected, mask)
+    rows = function([values, values[::-1]], alpha)
+    np.testing.assert_array_equal(rows.count, [k, k])
+    np.testing.assert_array_equal(rows.rejected[0], mask)
+
+
+@pytest.mark.filterwarnings(UNREACHABLE)
+@pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES[::3])
+@pytest.mark.parametrize("m", [1, 3])
+def test_every_value_at_its_bound(function, method, kind, kernel, m):
+    """Families whose values all sit at one bound, where the largest rank
+    decides: a margin one part in 10^9 too narrow would lose them."""
+    for alpha in (0.01, 0.05, 0.2, 1.0):
+        for value in thresholds(kind, m, alpha)[-6:]:
+            if kind == "p" and value > 1:
+                continue
+            values = [value] * m
+            assert function(values, alpha).count == kernel(np.array(values), alpha), value
+
+
+@pytest.mark.filterwarnings(UNREACHABLE)
+@pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES)
+@given(data=st.data(), alpha=LEVELS)
+def test_a_family_given_above_a_cutoff(function, method, kind, kernel, data, alpha):
+    """Values selected by a cutoff, the family size counting the rest: never
+    more than the full family rejects; exactly that whenever full_family says
+    so, which e-BH and BY do when the cutoff is past their candidate bound.
+    e-BH and BY count as their kernel on the family with stand-ins."""
+    full = data.draw(
+        st.lists(st.one_of(TIED[kind], st.floats(0.0, 1.0)), min_size=1, max_size=30).filter(
+            lambda v: not np.isnan(v).any()
+        )
+    )
+    full = np.array(full)
+    cutoff = data.draw(st.sampled_from(sorted(set(full.tolist()))) | st.floats(0.0, 1.0))
+    given = full < cutoff if kind == "p" else full > cutoff
+    part = call(function, method, full[given], alpha=alpha, m=full.size, cutoff=cutoff)
+    whole = call(function, method, full, alpha=alpha)
+    assert part.m == full.size
+    assert not (part.rejected & ~whole.rejected[given]).any()
+    if part.full_family:
+        np.testing.assert_array_equal(part.rejected, whole.rejected[given])
+    if method is not None:
+        assert part.full_family is (True if given.all() else None)
+        return
+    h = python_harmonic_table(full.size)[full.size]
+    beyond = cutoff <= 1 / alpha if kind == "e" else cutoff > (alpha + 1e-10) / h * (1 + 1e-12)
+    if beyond or given.all():
+        assert part.full_family
+    stand_ins = np.full(full.size - given.sum(), 1.0 if kind == "p" else 0.0)
+    k, _, _ = reference(kind, kernel, np.concatenate((full[given], stand_ins)), alpha)
+    assert part.count == min(k, given.sum())
+
+
 @given(data=st.data())
 def test_any_count_marks_the_first_of_the_stable_order(data):
-    """Whatever count the kernel returns, a tie across the cut goes to earlier
-    positions (e-BH and BY never cut a tie, the closed procedures may)."""
+    """Whatever count a closed search returns, a tie across the cut goes to
+    earlier positions (e-BH and BY never cut a tie, the closed procedures may)."""
     kind = data.draw(st.sampled_from(["e", "p"]))
     few = {"e": [0.0, 1.0, 400.0, math.inf, math.nan], "p": [0.0, 0.01, 0.5, 1.0, math.nan]}[kind]
     # numpy sorts up to 16 values by insertion, which is stable: go beyond.
     values = data.draw(st.lists(st.sampled_from(few), min_size=20, max_size=80))
     k = data.draw(st.integers(0, sum(not math.isnan(v) for v in values)))
+    # Short rows are marked together, long ones one by one: both ways.
+    row_by_row = data.draw(st.sampled_from([0, 1 << 12]))
     with (
-        mock.patch.object(_tulm, "eBH_cpp", lambda *args: k),
-        mock.patch.object(_tulm, "BY_cpp", lambda *args: k),
+        mock.patch.object(_tulm, "closede_bh_cpp", lambda *args: k),
+        mock.patch.object(_tulm, "largestcBYsignificant_cpp", lambda *args: k),
+        mock.patch.object(tulm._families, "_ROW_BY_ROW", row_by_row),
     ):
-        result = (tulm.ebh if kind == "e" else tulm.by)(values, nan_policy="omit")
+        result = (tulm.closed_ebh if kind == "e" else tulm.closed_by)(values, nan_policy="omit")
     _, mask, _ = reference(kind, lambda *args: k, values, 0.05)
     np.testing.assert_array_equal(result.rejected, mask)
 
@@ -147,6 +241,7 @@ def test_permuting_the_input_permutes_the_mask(function, method, kind, kernel, s
 @pytest.mark.parametrize(
     ("base", "closed"), [(tulm.ebh, tulm.closed_ebh), (tulm.by, tulm.closed_by)], ids=["e-BH", "BY"]
 )
+@pytest.mark.filterwarnings(UNREACHABLE)
 @pytest.mark.parametrize("method", ["exact", "approximate"])
 @given(data=st.data(), alpha=LEVELS)
 def test_closed_rejects_everything_the_base_rejects(base, closed, method, data, alpha):
@@ -209,6 +304,146 @@ def test_by_rejects_where_the_adjusted_p_value_meets_alpha(pvalues, alpha):
     assert ((adjusted <= 1) | np.isnan(adjusted)).all()
     if alpha < 1:  # capping at 1 would hide the kernel's comparison
         np.testing.assert_array_equal(result.rejected, adjusted - alpha <= 1e-10)
+
+
+def plain_levels(kind, values, m):
+    """Adjusted levels written plainly: per rank r, the least over k >= r of
+    the scaled value the kernel compares with alpha, capped at 1. BY:
+    ((m H_m) p) / k; e-BH: m / (k e). NaN stay NaN."""
+    h = python_harmonic_table(m)[m]
+    order = sorted(
+        (i for i, v in enumerate(values) if not math.isnan(v)),
+        key=lambda i: values[i] if kind == "p" else -values[i],
+    )
+    levels = [math.nan] * len(values)
+    least = math.inf
+    for k in range(len(order), 0, -1):
+        v = values[order[k - 1]]
+        if kind == "p":
+            scaled = ((m * h) * v) / k
+        else:
+            scaled = m / (k * v) if k * v else math.inf
+        least = min(least, scaled)
+        levels[order[k - 1]] = min(least, 1.0)
+    return levels
+
+
+@pytest.mark.filterwarnings(UNREACHABLE)
+@pytest.mark.parametrize(("function", "method", "kind", "kernel"), PROCEDURES[::3])
+@given(data=st.data())
+def test_adjusted_levels_equal_their_closed_form(function, method, kind, kernel, data):
+    values = data.draw(st.lists(st.one_of(TIED[kind], st.floats(0.0, 1.0)), max_size=40))
+    tested = sum(not math.isnan(v) for v in values)
+    m = data.draw(st.sampled_from([tested, tested + 1, 3 * tested + 5]))
+    result = function(values, m=m, nan_policy="omit")
+    np.testing.assert_array_equal(result.adjusted, plain_levels(kind, values, m))
+    assert result.adjusted is result.adjusted  # computed once
+
+
+ADJUSTED = [
+    pytest.param(tulm.ebh, {}, "e", id="e-BH"),
+    pytest.param(tulm.closed_ebh, {"adjusted": True}, "e", id="closed-e-BH"),
+    pytest.param(tulm.by, {}, "p", id="BY"),
+    pytest.param(tulm.closed_by, {"adjusted": True}, "p", id="closed-BY"),
+]
+
+
+@pytest.mark.filterwarnings(UNREACHABLE)
+@pytest.mark.parametrize(("function", "options", "kind"), ADJUSTED)
+@given(data=st.data())
+def test_rejected_exactly_where_the_adjusted_level_is_at_most_alpha(function, options, kind, data):
+    """At every level clear of the kernels' tolerances around the adjusted
+    levels, just below and just above each, the procedure rejects exactly the
+    hypotheses whose level is at most alpha."""
+    values = data.draw(st.lists(st.one_of(TIED[kind], st.floats(0.0, 1.0)), max_size=20))
+    levels = np.asarray(function(values, nan_policy="omit", **options).adjusted)
+    np.testing.assert_array_equal(np.isnan(levels), np.isnan(values))
+    assert ((levels >= 0) & (levels <= 1) | np.isnan(levels)).all()
+    for level in np.unique(levels[levels < 1]):
+        for alpha in (level * (1 - 1e-7) - 1e-9, level * (1 + 1e-7) + 1e-9):
+            clear = np.abs(levels - alpha) > max(alpha * 1e-9, 2e-10)
+            if 0 < alpha <= 1 and clear[~np.isnan(levels)].all():
+                rejected = function(values, alpha, nan_policy="omit").rejected
+                np.testing.assert_array_equal(rejected, levels <= alpha)
+
+
+@pytest.mark.parametrize("procedure", ["closed e-BH", "closed BY"])
+def test_closed_levels_report_their_progress(procedure):
+    kind = "e" if procedure == "closed e-BH" else "p"
+    values = np.sort(screen(kind, 60, np.random.default_rng(4), signal=0.3))
+    values = values if kind == "e" else values[::-1].copy()
+    told = []
+    levels = tulm._adjusted.closed_levels(procedure, values, told.append)
+    assert told == sorted(told) and told[-1] == len(values)
+    # Least significant first: levels do not increase along the family.
+    assert (np.diff(levels) <= 0).all()
+
+
+class Bar:
+    """Stands in for tqdm, keeping what it was told."""
+
+    made: ClassVar[list["Bar"]] = []
+
+    def __init__(self, total, **options):
+        self.total, self.done, self.closed = total, 0, False
+        Bar.made.append(self)
+
+    def update(self, done):
+        self.done += done
+
+    def close(self):
+        self.closed = True
+
+
+@pytest.mark.parametrize("adjusted", [False, True])
+@pytest.mark.parametrize("workers", [1, 3])
+def test_progress_counts_every_hypothesis(adjusted, workers):
+    values = screen("p", 4 * 50, np.random.default_rng(8), signal=0.3).reshape(4, 50)
+    Bar.made.clear()
+    with mock.patch("tqdm.auto.tqdm", Bar):
+        tulm.closed_by(values, m=60, adjusted=adjusted, workers=workers, progress=True)
+    (bar,) = Bar.made
+    assert (bar.total, bar.done, bar.closed) == (240, 240, True)
+
+
+def test_progress_names_what_is_missing():
+    with mock.patch.dict(sys.modules, {"tqdm": None, "tqdm.auto": None}):
+        with pytest.raises(ImportError, match=r"progress=True .* tqdm, which is not installed"):
+            tulm.closed_ebh([1.0, 2.0], progress=True)
+
+
+@pytest.mark.parametrize(
+    ("m", "expected"),
+    [
+        pytest.param(0, 0.0, id="empty"),
+        pytest.param(65_536, None, id="a-checkpoint"),
+        pytest.param(65_537, None, id="past-a-checkpoint"),
+        pytest.param(300_001, None, id="between-checkpoints"),
+    ],
+)
+def test_harmonic_numbers_continue_the_left_to_right_sum(m, expected):
+    table = tulm._tables.harmonic_table(m)
+    assert tulm._tables.harmonic_number(m) == (table[m] if expected is None else expected)
+
+
+def test_harmonic_checkpoints_chain():
+    """Each stored checkpoint continues its predecessor by 2^16 terms."""
+    step, checkpoints = 1 << 16, tulm._tables._checkpoints()
+    assert len(checkpoints) == (2**31 - 2) // step + 1
+    for j in np.random.default_rng(0).integers(1, len(checkpoints), 3):
+        terms = np.concatenate(
+            ([checkpoints[j - 1]], 1.0 / np.arange((j - 1) * step + 1.0, j * step + 1.0))
+        )
+        assert np.cumsum(terms)[-1] == checkpoints[j]
+
+
+@pytest.mark.parametrize("m", [2**31 - 1, 2**31 + 7, 10**15])
+def test_harmonic_numbers_beyond_the_kernels_are_the_nearest_double(m):
+    with decimal.localcontext(prec=60):
+        n = decimal.Decimal(m)
+        gamma = decimal.Decimal("0.577215664901532860606512090082402431042159335939923598805767")
+        terms = [n.ln(), gamma, 1 / (2 * n), -1 / (12 * n**2), 1 / (120 * n**4), -1 / (252 * n**6)]
+        assert tulm._tables.harmonic_number(m) == float(sum(terms))
 
 
 @pytest.mark.parametrize("m", [0, 1, 2, 7, 1000, 4097])
@@ -295,7 +530,7 @@ def test_empty_input_rejects_nothing(function, method, kind, kernel, shape):
             id="few-families-listed",
         ),
         pytest.param(
-            tulm.ebh(np.ones((20, 3, 5))),
+            tulm.ebh(np.full((20, 3, 5), 2.0)),
             "Rejections(procedure='e-BH', alpha=0.05, rejected 0 of 300 in 60 families)",
             id="many-families-summed",
         ),
@@ -303,6 +538,20 @@ def test_empty_input_rejects_nothing(function, method, kind, kernel, shape):
 )
 def test_repr_is_one_short_line(result, expected):
     assert repr(result) == expected
+
+
+@pytest.mark.parametrize(
+    "result",
+    [
+        pytest.param(tulm.by(pd.Series([0.01, 0.5, 0.001], index=list("abc"))), id="by-series"),
+        pytest.param(tulm.closed_ebh([[400.0, 1.0]], adjusted=True), id="closed-levels"),
+    ],
+)
+def test_a_result_pickles_with_its_levels(result):
+    copy = pickle.loads(pickle.dumps(result))
+    assert repr(copy) == repr(result) and copy.full_family is result.full_family
+    np.testing.assert_array_equal(copy.rejected, result.rejected)
+    np.testing.assert_array_equal(copy.adjusted, result.adjusted)
 
 
 @pytest.mark.parametrize(
@@ -319,6 +568,22 @@ def test_repr_is_one_short_line(result, expected):
 )
 def test_is_mean_consistent_reads_masks_and_positions(subset, expected):
     assert tulm.is_mean_consistent([60.0, 1.0, 50.0], subset) is expected
+
+
+@pytest.mark.parametrize(
+    "subset",
+    [
+        pytest.param(pd.Series([True, True, False, False], index=[12, 10, 11, 13]), id="mask"),
+        pytest.param(pd.Index([12, 10]), id="index-of-labels"),
+        pytest.param(pd.Series([10, 12]), id="series-of-labels"),
+        pytest.param([0, 2], id="positions"),
+    ],
+)
+def test_a_series_subset_is_read_by_label(subset):
+    """Labels 10 and 12 hold the large e-values; read by position, the mask
+    would pick 60 and 1, which are not mean-consistent."""
+    evalues = pd.Series([60.0, 1.0, 50.0, 0.5], index=[10, 11, 12, 13])
+    assert tulm.is_mean_consistent(evalues, subset) is True
 
 
 @given(data=st.data(), alpha=LEVELS)

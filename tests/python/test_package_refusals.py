@@ -2,6 +2,7 @@
 argument and the problem, and no kernel reached."""
 
 import math
+import warnings
 from unittest import mock
 
 import numpy as np
@@ -155,6 +156,90 @@ CASES = [
     ),
     (tulm.is_mean_consistent, (E, [[0]]), {}, ValueError, "subset must be one-dimensional"),
     (tulm.is_mean_consistent, ([E], [0]), {}, ValueError, "evalues must be one-dimensional"),
+    # pandas
+    (
+        tulm.by,
+        (pd.DataFrame({"a": P, "b": P}),),
+        {},
+        TypeError,
+        r"pvalues is a DataFrame: test one column, tulm.by\(frame\['column'\]\), or each "
+        r"column .* frame.apply\(lambda column: tulm.by\(column\).rejected\)",
+    ),
+    (
+        tulm.by,
+        (pd.Series([0.1, NAN, 0.2], index=[100, 200, 300]),),
+        {},
+        ValueError,
+        r"pvalues holds 1 NaN value, the first at label 200 \(position 1\); nan_policy='omit'",
+    ),
+    (
+        tulm.closed_ebh,
+        (pd.Series([1.0, -2.0], index=["abc1", "abc2"]),),
+        {},
+        ValueError,
+        r"the first -2.0 at label 'abc2' \(position 1\)",
+    ),
+    (tulm.is_mean_consistent, ([1.0, NAN], [0]), {}, ValueError, r"the first at index 1$"),
+    (
+        tulm.is_mean_consistent,
+        (pd.Series(E, index=[1, 2, 3]), pd.Series([True, False, True], index=[1, 2, 4])),
+        {},
+        ValueError,
+        "subset is a boolean Series aligned on labels, but 1 labels are not in evalues, "
+        "the first 4",
+    ),
+    (
+        tulm.is_mean_consistent,
+        (pd.Series(E, index=list("abc")), pd.Index(["a", "z"])),
+        {},
+        ValueError,
+        "subset holds 1 labels not in the index of evalues, the first 'z'",
+    ),
+    (
+        tulm.is_mean_consistent,
+        (pd.Series(E, index=list("aab")), ["a"]),
+        {},
+        TypeError,
+        "subset must be a boolean mask or integer positions, got strings",
+    ),
+    # family size, cutoff, adjusted levels, progress
+    (tulm.by, (P,), {"m": 2}, ValueError, "m = 2 is smaller than the 3 values tested: the family"),
+    (tulm.by, (P,), {"m": 5.0}, TypeError, "m must be an integer, got float"),
+    (tulm.ebh, (E,), {"m": True}, TypeError, "m must be an integer, got bool"),
+    (
+        tulm.by,
+        ([P, P],),
+        {"m": [3, 4, 5]},
+        ValueError,
+        r"m must be one integer or one per family, of shape \(2,\); got shape \(3,\)",
+    ),
+    (
+        tulm.by,
+        ([P, [0.1, NAN, NAN]],),
+        {"m": 2, "nan_policy": "omit"},
+        ValueError,
+        "m = 2 is smaller than the 3 values tested of a family",
+    ),
+    (
+        tulm.closed_by,
+        (P,),
+        {"m": 2**31 - 1},
+        ValueError,
+        "closed BY takes families of at most 2,147,483,646 hypotheses .*32-bit",
+    ),
+    (tulm.ebh, (E,), {"m": 2**53 + 1}, ValueError, "e-BH takes families of at most 9,007,"),
+    (tulm.by, (P,), {"cutoff": 2.0}, ValueError, r"cutoff must be a p-value, in \[0, 1\]"),
+    (tulm.ebh, (E,), {"cutoff": -1.0}, ValueError, "cutoff must be an e-value, >= 0"),
+    (tulm.ebh, (E,), {"cutoff": "1"}, TypeError, "cutoff must be a real number or None, got str"),
+    (
+        tulm.closed_by,
+        (P,),
+        {"method": "approximate", "adjusted": True},
+        ValueError,
+        "adjusted=True needs method='exact': the approximate search is not nested in alpha",
+    ),
+    (tulm.closed_ebh, (E,), {"adjusted": 1}, TypeError, "adjusted must be True or False"),
+    (tulm.closed_by, (P,), {"progress": None}, TypeError, "progress must be True or False"),
 ]
 IDS = [
     "alpha-bool",
@@ -203,6 +288,26 @@ IDS = [
     "subset-mask-length",
     "subset-2d",
     "evalues-2d-for-subset",
+    "dataframe",
+    "series-nan-by-label",
+    "series-negative-by-label",
+    "subset-nan-offers-no-omit",
+    "subset-series-mask-other-labels",
+    "subset-unknown-label",
+    "subset-labels-need-a-series-or-index",
+    "m-below-tested",
+    "m-float",
+    "m-bool",
+    "m-shape",
+    "m-below-a-family",
+    "m-beyond-closed-kernels",
+    "m-beyond-float64",
+    "cutoff-p-range",
+    "cutoff-e-range",
+    "cutoff-string",
+    "adjusted-approximate",
+    "adjusted-int",
+    "progress-none",
 ]
 
 
@@ -230,3 +335,23 @@ def test_refusal(function, args, kwargs, error, message):
 def test_accepted_edges(function, values):
     result = function(values, nan_policy="omit")
     assert result.m == np.count_nonzero(~np.isnan(np.asarray(values, dtype=float)))
+
+
+@pytest.mark.parametrize(
+    ("values", "warns"),
+    [
+        pytest.param(P, True, id="p-values"),
+        pytest.param([1.0, 1.0], True, id="ones"),
+        pytest.param([P, P], True, id="families"),
+        pytest.param([NAN, 0.5], True, id="nan-omitted"),
+        pytest.param([0.5, 1.5], False, id="one-above-one"),
+        pytest.param([], False, id="empty"),
+        pytest.param([NAN, NAN], False, id="all-nan"),
+    ],
+)
+def test_ebh_warns_when_nothing_can_be_rejected(values, warns):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tulm.ebh(values, nan_policy="omit")
+    # Pointed at the caller's line.
+    assert [w.filename for w in caught] == ([__file__] if warns else [])
