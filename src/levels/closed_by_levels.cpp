@@ -331,8 +331,9 @@ private:
         const int turn = detail::first_where_not(i_lo, i_hi, std::clamp(hints_.turn, i_lo, i_hi),
                                                  [&](int i) { return increment(i) < 0.0; });
         hints_.turn = turn;
+        Termwise termwise;
         for (int i = std::max(i_lo, turn - 1); i <= std::min(i_hi, turn + 1); ++i) {
-            if (margin_sign(w, i, outside) < 0) {
+            if (margin_sign(w, i, outside, termwise) < 0) {
                 hints_.failing = i;
                 return -1;
             }
@@ -340,9 +341,17 @@ private:
         return 1;
     }
 
+    // A total summed term by term for one overlap, which the next overlap
+    // updates by a term in and a term out.
+    struct Termwise {
+        int i = -1;  // none yet
+        Bounds total{0.0, 0.0};
+    };
+
     // The sign of L(i) - i / r: from enclosures where they decide it,
     // exactly where they do not.
-    [[nodiscard]] int margin_sign(const WeightsAt& w, int i, int outside) const {
+    [[nodiscard]] int margin_sign(const WeightsAt& w, int i, int outside,
+                                  Termwise& termwise) const {
         const int first = m_ - r_;
         const Bounds total = w.sum(first, first + i - 1) + w.sum(0, outside - i - 1);
         const double threshold = static_cast<double>(i) * share_;
@@ -353,13 +362,26 @@ private:
         if (total.hi < threshold - slack) {
             return -1;
         }
-        hints_.charge(i + std::max(0, outside - i));
-        const Bounds termwise =
-            w.sum_termwise(first, first + i - 1) + w.sum_termwise(0, outside - i - 1);
-        if (termwise.lo >= threshold + slack) {
+        if (termwise.i == i - 1) {
+            // One candidate joins, one outside value leaves.
+            const double joining = w.weight(first + i - 1);
+            const double leaving = outside - i >= 0 ? w.weight(outside - i) : 0.0;
+            termwise.total = {(termwise.total.lo + joining * (1.0 - kUnitRoundoff)
+                               - leaving * (1.0 + kUnitRoundoff))
+                                  * (1.0 - 4.0 * kUnitRoundoff),
+                              (termwise.total.hi + joining * (1.0 + kUnitRoundoff)
+                               - leaving * (1.0 - kUnitRoundoff))
+                                  * (1.0 + 4.0 * kUnitRoundoff)};
+        } else {
+            hints_.charge(i + std::max(0, outside - i));
+            termwise.total =
+                w.sum_termwise(first, first + i - 1) + w.sum_termwise(0, outside - i - 1);
+        }
+        termwise.i = i;
+        if (termwise.total.lo >= threshold + slack) {
             return 1;
         }
-        if (termwise.hi < threshold - slack) {
+        if (termwise.total.hi < threshold - slack) {
             return -1;
         }
         detail::ExactReciprocalSum exact;
