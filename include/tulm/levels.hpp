@@ -44,7 +44,9 @@ std::vector<double> closed_ebh_levels_plain(std::span<const double> evalues);
 // m - i. crit(r) is the smallest level at which the cBY check of the r
 // smallest passes, in exact arithmetic: a p-value x weighs 1 / ceil(x S /
 // alpha) at size s (S = s H_s), or 0 when x H_s > alpha, and every least
-// favourable set's total is compared with i / r exactly.
+// favourable set's total is compared with i / r exactly. P-values that do
+// not descend once zeros are checked as 1e-12 (a zero beside p-values below
+// 1e-12) or hold NaN get the levels read off the exact search by bisection.
 std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt interrupt = {},
                                      Progress progress = {});
 

@@ -5,30 +5,23 @@ procedure rejects it, capped at 1. The exact searches are nested in alpha
 (the set rejected at a level contains the set rejected at any smaller level),
 and ties go to earlier positions, so the rejected set at alpha is the first
 count(alpha) hypotheses in significance order and the adjusted level of rank
-r is A(r), the least alpha with count(alpha) >= r: non-decreasing in r.
+r is A(r), the least alpha with count(alpha) >= r: non-decreasing in r. The
+kernel library computes them (docs/adjusted-levels.rst says how).
 """
 
 from __future__ import annotations
 
-import struct
-from collections.abc import Callable, Sequence
-from typing import Literal, cast
+from collections.abc import Callable
+from typing import Literal
 
 import numpy as np
 from numpy.typing import NDArray
 
-import _tulm
+from . import _native
 
 type ClosedProcedure = Literal["closed e-BH", "closed BY"]
 # Told the number of hypotheses of the family whose levels are known so far.
 type Progress = Callable[[int], None]
-
-_ONE = struct.unpack("<q", struct.pack("<d", 1.0))[0]
-
-
-def _level(bits: int) -> float:
-    """The positive double whose bit pattern is `bits`: they order alike."""
-    return float(struct.unpack("<d", struct.pack("<q", bits))[0])
 
 
 def closed_levels(
@@ -41,44 +34,9 @@ def closed_levels(
     least significant first. Entry i of the result is the adjusted level of
     the hypothesis at values[i], whose rank is m - i. `progress`, if given, is
     called with the number of hypotheses whose level is known, as it grows.
-
-    The plain method: A(r) is found by bisection over the doubles in (0, 1],
-    running the exact search at each level tried. The bisection splits over
-    ranks and levels at once: the count at the middle level sends each rank
-    between the counts at the ends to one half. It costs about 60 searches per
-    distinct level, so it suits small families and serves as the reference.
-    A hypothesis rejected at every positive level gets 0.
+    The GIL is released meanwhile, and Ctrl-C stops the computation.
     """
-    m = len(values)
-    kernel = _kernel(procedure, values)
-    by_rank = np.ones(m + 1)  # by_rank[r] = A(r); entry 0 unused
-    done = m - (top := kernel(1.0))
-    if progress is not None:
-        progress(done)
-    # (low, high, count at low, count at high): the ranks count_low < r <= count_high
-    # have their level in (level(low), level(high)].
-    pending = [(0, _ONE, 0, top)] if top else []
-    while pending:
-        low, high, count_low, count_high = pending.pop()
-        if high - low == 1:
-            by_rank[count_low + 1 : count_high + 1] = 0.0 if low == 0 else _level(high)
-            done += count_high - count_low
-            if progress is not None:
-                progress(done)
-            continue
-        middle = (low + high) // 2
-        count_middle = kernel(_level(middle))
-        # Nested in alpha: a count outside its neighbours' would break the order.
-        count_middle = min(max(count_middle, count_low), count_high)
-        if count_middle < count_high:
-            pending.append((middle, high, count_middle, count_high))
-        if count_middle > count_low:
-            pending.append((low, middle, count_low, count_middle))
-    return by_rank[m:0:-1].copy()
-
-
-def _kernel(procedure: ClosedProcedure, values: NDArray[np.float64]) -> Callable[[float], int]:
-    family = cast(Sequence[float], values)
+    report = None if progress is None else lambda done, _total: progress(done)
     if procedure == "closed e-BH":
-        return lambda alpha: _tulm.closede_bh_cpp(family, alpha, False)
-    return lambda alpha: _tulm.largestcBYsignificant_cpp(family, alpha)
+        return _native.closed_ebh_levels(values, report)
+    return _native.closed_by_levels(values, report)

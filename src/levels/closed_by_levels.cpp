@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -19,6 +20,8 @@ namespace tulm {
 namespace {
 
 constexpr double kUnitRoundoff = 0x1p-53;
+// Levels below this may make the products of p-values underflow.
+constexpr double kTinyLevel = 0x1p-900;
 // Roughly the work of evaluating one size without summing term by term, for
 // the interrupt poll.
 constexpr std::int64_t kWorkPerSize = 64;
@@ -66,6 +69,14 @@ public:
 
     [[nodiscard]] int m() const { return m_; }
     [[nodiscard]] double p(int t) const { return prepared_[static_cast<std::size_t>(t)]; }
+
+    // Whether the p-values descend once zeros are checked as 1e-12: not so
+    // when a positive p-value lies below 1e-12 beside a zero, nor with NaN.
+    [[nodiscard]] bool descending() const {
+        return std::is_sorted(prepared_.begin(), prepared_.end(), std::greater<>())
+               && std::none_of(prepared_.begin(), prepared_.end(),
+                               [](double x) { return std::isnan(x); });
+    }
 
     // How many p-values have x * factor > alpha, exactly: a prefix, since
     // they descend. Searched from `hint`.
@@ -176,11 +187,21 @@ public:
         const int last = std::min(b, unit_ - 1);
         double low = 0.0;
         double high = 0.0;
-        const double ratio = scale_ / alpha_;
-        for (int t = a; t <= last; ++t) {
-            const double y = screen_.p(t) * ratio;
-            high += 1.0 / std::max(1.0, std::ceil(y * (1.0 - 0x1p-50)));
-            low += 1.0 / std::max(1.0, std::ceil(y * (1.0 + 0x1p-50)));
+        if (alpha_ < kTinyLevel) {
+            // Far below every ordinary level the products may underflow:
+            // exact steps, each weight rounded once.
+            for (int t = a; t <= last; ++t) {
+                const double weight = 1.0 / static_cast<double>(step(t));
+                high += weight;
+                low += weight;
+            }
+        } else {
+            for (int t = a; t <= last; ++t) {
+                // Within the cut-off y is at most about s: no overflow.
+                const double y = (screen_.p(t) * scale_) / alpha_;
+                high += 1.0 / std::max(1.0, std::ceil(y * (1.0 - 0x1p-50)));
+                low += 1.0 / std::max(1.0, std::ceil(y * (1.0 + 0x1p-50)));
+            }
         }
         const double units = static_cast<double>(std::max(0, b - std::max(a, unit_) + 1));
         const double error = static_cast<double>(last - a + 4) * 2.0 * kUnitRoundoff;
@@ -405,18 +426,43 @@ private:
     std::vector<Range> outward_;
 };
 
-// The smallest double level at which x * factor <= divisor * level.
+// The smallest double level at which x * factor <= divisor * level, exactly:
+// a search over the doubles (ordered as their bit patterns), galloping from
+// the float quotient, which lies an ulp or two away unless it underflows.
 double level_reaching(double x, double factor, double divisor) {
-    double level = (x * factor) / divisor;
-    while (detail::compare_products(x, factor, divisor, level) > 0) {
-        level = std::nextafter(level, kInfinity);
+    const auto reaches = [&](std::uint64_t bits) {
+        return detail::compare_products(x, factor, divisor, std::bit_cast<double>(bits)) <= 0;
+    };
+    const double estimate = (x * factor) / divisor;
+    const std::uint64_t top = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max());
+    std::uint64_t high = std::isfinite(estimate) ? std::bit_cast<std::uint64_t>(estimate) : top;
+    std::uint64_t low = 0;  // reaches(low) is false, or low is 0
+    if (reaches(high)) {
+        for (std::uint64_t step = 1; step <= high; step *= 2) {
+            if (!reaches(high - step)) {
+                low = high - step;
+                break;
+            }
+            high -= step;
+            if (high == 0) {
+                return 0.0;
+            }
+        }
+    } else {
+        low = high;
+        for (std::uint64_t step = 1;; step *= 2) {
+            high = std::min(top, low + step);
+            if (reaches(high)) {
+                break;
+            }
+            low = high;
+        }
     }
-    for (double lower = std::nextafter(level, 0.0);
-         lower > 0.0 && detail::compare_products(x, factor, divisor, lower) <= 0;
-         lower = std::nextafter(level, 0.0)) {
-        level = lower;
+    while (high - low > 1) {
+        const std::uint64_t mid = low + (high - low) / 2;
+        (reaches(mid) ? high : low) = mid;
     }
-    return level;
+    return std::bit_cast<double>(high);
 }
 
 // The levels at which the weights of the least favourable set of one size
@@ -544,6 +590,54 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
     return std::bit_cast<double>(above);
 }
 
+// The levels read off the exact search itself, for inputs the computation
+// above does not take: A(r) by bisection over the doubles in (0, 1], split
+// over the ranks (the count at the middle level sends each rank between the
+// counts at the ends to one half). About 60 searches per distinct level.
+std::vector<double> levels_by_search(std::span<const double> pvalues, Interrupt interrupt,
+                                     detail::ProgressReport& report) {
+    const int m = static_cast<int>(pvalues.size());
+    const auto count = [&](std::uint64_t bits) {
+        return largest_cby_significant_exact(pvalues, std::bit_cast<double>(bits), interrupt);
+    };
+    std::vector<double> by_rank(static_cast<std::size_t>(m) + 1, 1.0);
+    struct Split {
+        std::uint64_t low;
+        std::uint64_t high;
+        int count_low;
+        int count_high;
+    };
+    const std::uint64_t one = std::bit_cast<std::uint64_t>(1.0);
+    const int top = count(one);
+    std::int64_t done = m - top;
+    std::vector<Split> pending;
+    if (top > 0) {
+        pending.push_back({0, one, 0, top});
+    }
+    while (!pending.empty()) {
+        report(done);
+        const Split split = pending.back();
+        pending.pop_back();
+        if (split.high - split.low == 1) {
+            const double level = std::bit_cast<double>(split.high);
+            std::fill(by_rank.begin() + split.count_low + 1, by_rank.begin() + split.count_high + 1,
+                      level);
+            done += split.count_high - split.count_low;
+            continue;
+        }
+        const std::uint64_t middle = split.low + (split.high - split.low) / 2;
+        const int count_middle = std::clamp(count(middle), split.count_low, split.count_high);
+        if (count_middle < split.count_high) {
+            pending.push_back({middle, split.high, count_middle, split.count_high});
+        }
+        if (count_middle > split.count_low) {
+            pending.push_back({split.low, middle, split.count_low, count_middle});
+        }
+    }
+    report(m);
+    return {by_rank.rbegin(), by_rank.rend() - 1};
+}
+
 }  // namespace
 
 std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt interrupt,
@@ -551,6 +645,9 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     detail::InterruptPoll poll(interrupt);
     detail::ProgressReport report(progress, static_cast<std::int64_t>(pvalues.size()));
     const CbyScreen screen(pvalues);
+    if (!screen.descending()) {
+        return levels_by_search(pvalues, interrupt, report);
+    }
     const int m = screen.m();
     std::vector<double> levels(pvalues.size(), 1.0);
     double level = 1.0;  // A(r + 1)

@@ -8,42 +8,72 @@
 // comparison of two products (through fma, which rounds once) where it is not.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 namespace tulm::detail {
 
-// The sign of a * b - c * d, exactly, for finite doubles whose products
-// neither overflow nor underflow.
+// The sign of a * b - c * d, exactly, for non-negative finite doubles. With
+// mantissas in [1/2, 1) the products' exponents decide when they lie two
+// apart; otherwise the mantissas' products, scaled to the same exponent,
+// compare exactly: distinct roundings order as the reals they round, and
+// equal ones by their errors, which fma forms exactly so far from underflow.
 inline int compare_products(double a, double b, double c, double d) {
-    const double left = a * b;
-    const double right = c * d;
+    const bool left_zero = a == 0.0 || b == 0.0;
+    const bool right_zero = c == 0.0 || d == 0.0;
+    if (left_zero || right_zero) {
+        return left_zero == right_zero ? 0 : (left_zero ? -1 : 1);
+    }
+    int ea = 0;
+    int eb = 0;
+    int ec = 0;
+    int ed = 0;
+    const double ma = std::frexp(a, &ea);
+    const double mb = std::frexp(b, &eb);
+    const double mc = std::frexp(c, &ec);
+    const double md = std::frexp(d, &ed);
+    const int shift = (ec + ed) - (ea + eb);
+    if (shift <= -2) {
+        return 1;
+    }
+    if (shift >= 2) {
+        return -1;
+    }
+    const double mc_shifted = std::ldexp(mc, shift);
+    const double left = ma * mb;
+    const double right = mc_shifted * md;
     if (left != right) {
-        // Distinct roundings come from distinct reals, in the same order.
         return left < right ? -1 : 1;
     }
-    const double left_error = std::fma(a, b, -left);
-    const double right_error = std::fma(c, d, -right);
+    const double left_error = std::fma(ma, mb, -left);
+    const double right_error = std::fma(mc_shifted, md, -right);
     return left_error < right_error ? -1 : (left_error > right_error ? 1 : 0);
 }
 
+// Below this, floating-point products lose relative precision: the exact
+// comparison decides.
+inline constexpr double kSafelyNormal = 0x1p-1000;
+
 // Whether x * y > z, exactly: the float product decides unless it lies
-// within a few roundings of z.
+// within a few roundings of z or near underflow.
 inline bool product_above(double x, double y, double z) {
     const double product = x * y;
-    if (product > z * (1.0 + 0x1p-50)) {
-        return true;
-    }
-    if (product < z * (1.0 - 0x1p-50)) {
-        return false;
+    if (product >= kSafelyNormal && z >= kSafelyNormal) {
+        if (product > z * (1.0 + 0x1p-50)) {
+            return true;
+        }
+        if (product < z * (1.0 - 0x1p-50)) {
+            return false;
+        }
     }
     return compare_products(x, y, z, 1.0) > 0;
 }
 
-// q = max(1, ceil(x * scale / alpha)), or 0 when x * harmonic > alpha.
 inline std::int64_t exact_step_within(double x, double scale, double alpha);
 
+// q = max(1, ceil(x * scale / alpha)), or 0 when x * harmonic > alpha.
 inline std::int64_t exact_step(double x, double harmonic, double scale, double alpha) {
     if (product_above(x, harmonic, alpha)) {
         return 0;
@@ -51,27 +81,54 @@ inline std::int64_t exact_step(double x, double harmonic, double scale, double a
     return exact_step_within(x, scale, alpha);
 }
 
-// max(1, ceil(x * scale / alpha)), for an x within the cut-off.
+// max(1, ceil(x * scale / alpha)), for an x within the cut-off: the least
+// n >= 1 with x * scale <= n * alpha.
 inline std::int64_t exact_step_within(double x, double scale, double alpha) {
-    const double y = (x * scale) / alpha;
-    if (!(y > 1.0)) {
-        // x S <= alpha, unless rounding hid a hair above: then the step is 2.
-        return y < 1.0 - 0x1p-50 || compare_products(x, scale, alpha, 1.0) <= 0 ? 1 : 2;
+    const double product = x * scale;
+    const double y = product / alpha;
+    if (product >= kSafelyNormal && alpha >= kSafelyNormal && y < 0x1p52) {
+        if (!(y > 1.0)) {
+            // x S <= alpha, unless rounding hid a hair above: then the step is 2.
+            return y < 1.0 - 0x1p-50 || compare_products(x, scale, alpha, 1.0) <= 0 ? 1 : 2;
+        }
+        const double ceiling = std::ceil(y);
+        const double fraction = ceiling - y;  // in [0, 1)
+        const double margin = y * 0x1p-50;
+        if (fraction > margin && fraction < 1.0 - margin) {
+            return static_cast<std::int64_t>(ceiling);
+        }
     }
-    auto q = static_cast<std::int64_t>(std::ceil(y));
-    const double fraction = static_cast<double>(q) - y;  // in [0, 1)
-    const double margin = y * 0x1p-50;
-    if (fraction > margin && fraction < 1.0 - margin) {
-        return q;
+    // Near a whole number, or near underflow: search for the least n,
+    // galloping from the float estimate.
+    const auto reaches = [&](std::int64_t n) {
+        return compare_products(x, scale, static_cast<double>(n), alpha) <= 0;
+    };
+    const double estimate = std::isfinite(y) ? std::clamp(std::ceil(y), 1.0, 0x1p52) : 0x1p52;
+    std::int64_t low = 0;  // reaches(low) is false (or low is 0)
+    std::int64_t high = static_cast<std::int64_t>(estimate);
+    if (reaches(high)) {
+        for (std::int64_t step = 1; high - step >= 1; step *= 2) {
+            if (!reaches(high - step)) {
+                low = high - step;
+                break;
+            }
+            high -= step;
+        }
+    } else {
+        low = high;
+        for (std::int64_t step = 1;; step *= 2) {
+            if (reaches(low + step)) {
+                high = low + step;
+                break;
+            }
+            low += step;
+        }
     }
-    // Near a whole number: q is the least n >= 1 with x S <= n alpha.
-    while (q > 1 && compare_products(x, scale, static_cast<double>(q - 1), alpha) <= 0) {
-        --q;
+    while (high - low > 1) {
+        const std::int64_t mid = low + (high - low) / 2;
+        (reaches(mid) ? high : low) = mid;
     }
-    while (compare_products(x, scale, static_cast<double>(q), alpha) > 0) {
-        ++q;
-    }
-    return q;
+    return std::max<std::int64_t>(high, 1);
 }
 
 // GCC's and clang's 128-bit integers (an extension, hence the marker).

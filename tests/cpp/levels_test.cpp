@@ -13,6 +13,7 @@
 
 #include "levels/exact_weights.hpp"
 #include "tulm/levels.hpp"
+#include "tulm/pvalue.hpp"
 
 namespace {
 
@@ -136,6 +137,15 @@ TEST(ClosedByLevels, ClosedForms) {
     EXPECT_EQ(tulm::closed_by_levels(std::vector<double>{0.0}), (std::vector<double>{1e-12}))
         << "zero checked as 1e-12";
     EXPECT_EQ(tulm::closed_by_levels(std::vector<double>{1.0}), (std::vector<double>{1.0}));
+    // A zero checked as 1e-12 beside smaller p-values breaks their order: the
+    // levels are read off the search itself (this once hung).
+    const std::vector<double> unsorted{0.5, 1e-200, 0.0};
+    const auto levels = tulm::closed_by_levels(unsorted);
+    for (const double alpha : {1e-13, 0.1, 0.6}) {
+        const auto rejected = std::count_if(levels.begin(), levels.end(),
+                                            [alpha](double level) { return level <= alpha; });
+        EXPECT_EQ(rejected, tulm::largest_cby_significant_exact(unsorted, alpha)) << alpha;
+    }
     EXPECT_TRUE(tulm::closed_by_levels(std::vector<double>{}).empty());
 }
 

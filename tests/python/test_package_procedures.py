@@ -25,6 +25,7 @@ import tulm._families
 import tulm._procedures
 import tulm._result
 import tulm._tables
+from kernel_tables import plain_closed_levels
 
 # (function, method, kind, kernel on values sorted least significant first)
 PROCEDURES = [
@@ -365,6 +366,81 @@ def test_rejected_exactly_where_the_adjusted_level_is_at_most_alpha(function, op
             if 0 < alpha <= 1 and clear[~np.isnan(levels)].all():
                 rejected = function(values, alpha, nan_policy="omit").rejected
                 np.testing.assert_array_equal(rejected, levels <= alpha)
+
+
+# Screens the closed levels are tried on: simulated, tied, on plateaus, with
+# zeros and infinities, in families of various sizes.
+LEVEL_SCREENS = [
+    pytest.param(kind, make, id=f"{kind}-{name}")
+    for kind in ("e", "p")
+    for name, make in {
+        "simulated": lambda kind, m, rng: screen(kind, m, rng, signal=0.3),
+        "tied": lambda kind, m, rng: rng.choice(
+            [0.0, 1.0, 20.0, 40.0, 60.0, 1e3, math.inf]
+            if kind == "e"
+            else [0.0, 1e-4, 0.001, 0.01, 0.02, 0.05, 0.5, 1.0],
+            m,
+        ),
+        "plateau": lambda kind, m, rng: np.repeat(screen(kind, max(1, m // 8), rng, 0.5), 8)[:m],
+    }.items()
+]
+
+
+def kernel_order(kind, values):
+    """Least significant first, as the kernels and the level computations take them."""
+    ascending = np.sort(np.asarray(values, dtype=np.float64))
+    return ascending if kind == "e" else ascending[::-1].copy()
+
+
+def close_levels(fast, plain):
+    """The plain method reads off the kernels, whose tolerances move a level by up
+    to 1e-9 of it (e-BH's 1e-12 on a slack) or 1e-10 (BY's on a weight)."""
+    return np.abs(fast - plain) <= np.maximum(2e-9 * plain, 2e-10)
+
+
+@pytest.mark.parametrize(("kind", "make"), LEVEL_SCREENS)
+def test_closed_levels_agree_with_the_plain_bisection(kind, make):
+    procedure = "closed e-BH" if kind == "e" else "closed BY"
+    rng = np.random.default_rng(11)
+    for m in (1, 2, 3, 7, 30, 60):
+        values = kernel_order(kind, make(kind, m, rng))
+        fast = tulm._adjusted.closed_levels(procedure, values)
+        plain = plain_closed_levels(procedure, values)
+        assert close_levels(fast, plain).all(), (m, values, fast, plain)
+
+
+@pytest.mark.parametrize(("kind", "make"), LEVEL_SCREENS)
+def test_exact_searches_are_nested_in_alpha(kind, make):
+    """The count of an exact search never falls as alpha grows: the property
+    that gives adjusted levels their meaning."""
+    search = _tulm.closede_bh_cpp if kind == "e" else _tulm.largestcBYsignificant_cpp
+    rng = np.random.default_rng(12)
+    alphas = np.concatenate((np.geomspace(1e-6, 1.0, 150), rng.uniform(0.0, 1.0, 150)))
+    alphas.sort()
+    for m in (5, 50, 400):
+        values = kernel_order(kind, make(kind, m, rng))
+        counts = [search(values, alpha) for alpha in alphas]
+        assert (np.diff(counts) >= 0).all(), values
+
+
+@pytest.mark.parametrize(("kind", "make"), LEVEL_SCREENS)
+def test_closed_levels_agree_with_the_search_at_every_level_clear_of_them(kind, make):
+    """Larger screens than the hypothesis tests draw: at random levels and just
+    either side of each distinct level, the exact search rejects exactly the
+    hypotheses whose level is at most alpha."""
+    procedure = "closed e-BH" if kind == "e" else "closed BY"
+    search = _tulm.closede_bh_cpp if kind == "e" else _tulm.largestcBYsignificant_cpp
+    rng = np.random.default_rng(13)
+    for m in (100, 1000):
+        values = kernel_order(kind, make(kind, m, rng))
+        levels = tulm._adjusted.closed_levels(procedure, values)
+        distinct = np.unique(levels[levels < 1])
+        near = rng.choice(distinct, min(len(distinct), 40), replace=False) if len(distinct) else []
+        alphas = [*rng.uniform(0.0, 1.0, 20), *(near * (1 + 3e-9)), *(near * (1 - 3e-9))]
+        for alpha in alphas:
+            clear = np.abs(distinct - alpha) > np.maximum(1e-9 * distinct, 2e-10)
+            if 0 < alpha < 1 and clear.all():
+                assert search(values, alpha) == (levels <= alpha).sum(), alpha
 
 
 @pytest.mark.parametrize("procedure", ["closed e-BH", "closed BY"])
