@@ -20,7 +20,7 @@ namespace tulm {
 // Largest k such that (k * e_(k)) * (alpha / m) >= 1.000000000001, where e_(k)
 // is the k-th largest e-value; 0 when no size passes or the span is empty.
 // Reads the values as given: neither tests nor restores the ascending order.
-int ebh_count(std::span<const double> evalues, double alpha);
+int ebh_count(std::span<const double> evalues, double alpha, Interrupt interrupt = {});
 
 // Outcome of one mean-consistency check. A pass is (true, -1, -1); a failure
 // is (false, o, j), the first violating pair found.

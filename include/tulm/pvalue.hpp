@@ -27,7 +27,8 @@ struct CbyCheckResult {
 // the k-th smallest p-value; 0 when no size passes or the span is empty.
 // Reads only harmonic[m] (nothing when m = 0), so harmonic needs m + 1
 // entries. Zeros are used as they are. Neither tests nor restores the order.
-int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha);
+int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha,
+             Interrupt interrupt = {});
 
 // Whether the r smallest p-values form a cBY-significant set: no size s in
 // 1..m and overlap i has a least-favourable set whose total BY weight falls

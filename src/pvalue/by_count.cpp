@@ -1,8 +1,10 @@
 #include <bit>
+#include <cstddef>
 #include <limits>
 #include <span>
 
 #include "count_scans.hpp"
+#include "interrupt_poll.hpp"
 #include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
@@ -14,9 +16,10 @@ namespace tulm {
 
 namespace detail {
 
-int by_count_plain(std::span<const double> pvalues, double factor, double alpha) {
+int by_scan_plain(std::span<const double> pvalues, double factor, double alpha, std::size_t first,
+                  std::size_t last) {
     const int m = static_cast<int>(pvalues.size());
-    for (int i = 0; i < m; ++i) {
+    for (auto i = static_cast<int>(first); i < static_cast<int>(last); ++i) {
         const int k = m - i;
         // Three roundings in this order: times p, divided by k, minus alpha.
         const double excess = ((factor * pvalues[i]) / static_cast<double>(k)) - alpha;
@@ -35,8 +38,9 @@ int by_count_plain(std::span<const double> pvalues, double factor, double alpha)
 // factor 1 +- 2^-53 leaves q / k - alpha above 1e-10 by more than any rounding
 // of the last two (see the tests). Any other block takes the plain operations,
 // on the same q.
-__attribute__((target("avx2"))) int by_count_avx2(std::span<const double> pvalues, double factor,
-                                                  double alpha) {
+__attribute__((target("avx2"))) int by_scan_avx2(std::span<const double> pvalues, double factor,
+                                                 double alpha, std::size_t first,
+                                                 std::size_t last) {
     const int m = static_cast<int>(pvalues.size());
     // Infinite where the margin is not proven: no block is skipped.
     const double certainly_above = alpha > 0.0 && alpha <= 1e300
@@ -47,10 +51,11 @@ __attribute__((target("avx2"))) int by_count_avx2(std::span<const double> pvalue
     const __m256d tolerance = _mm256_set1_pd(kByTolerance);
     const __m256d above = _mm256_set1_pd(certainly_above);
     const __m256d four = _mm256_set1_pd(4.0);
-    const auto top = static_cast<double>(m);
+    auto i = static_cast<int>(first);
+    const auto end = static_cast<int>(last);
+    const auto top = static_cast<double>(m - i);
     __m256d k = _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
-    int i = 0;
-    for (; i + 4 <= m; i += 4) {
+    for (; i + 4 <= end; i += 4) {
         const __m256d q = _mm256_mul_pd(factors, _mm256_loadu_pd(pvalues.data() + i));
         const __m256d bound = _mm256_mul_pd(k, above);
         if (_mm256_movemask_pd(_mm256_cmp_pd(q, bound, _CMP_GT_OQ)) != 0xF) {
@@ -63,31 +68,21 @@ __attribute__((target("avx2"))) int by_count_avx2(std::span<const double> pvalue
         }
         k = _mm256_sub_pd(k, four);
     }
-    for (; i < m; ++i) {
-        const int size = m - i;
-        const double excess = ((factor * pvalues[i]) / static_cast<double>(size)) - alpha;
-        if (excess <= kByTolerance) {
-            return size;
-        }
-    }
-    return 0;
+    return by_scan_plain(pvalues, factor, alpha, static_cast<std::size_t>(i), last);
 }
 #else
-int by_count_avx2(std::span<const double> pvalues, double factor, double alpha) {
-    return by_count_plain(pvalues, factor, alpha);
+int by_scan_avx2(std::span<const double> pvalues, double factor, double alpha, std::size_t first,
+                 std::size_t last) {
+    return by_scan_plain(pvalues, factor, alpha, first, last);
 }
 #endif
 
 }  // namespace detail
 
-int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha) {
-    const int m = static_cast<int>(pvalues.size());
-    if (m <= 0) {
-        return 0;
-    }
-    const double factor = static_cast<double>(m) * harmonic[m];
-    return detail::cpu_has_avx2() ? detail::by_count_avx2(pvalues, factor, alpha)
-                                  : detail::by_count_plain(pvalues, factor, alpha);
+int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha,
+             Interrupt interrupt) {
+    detail::InterruptPoll poll(interrupt);
+    return detail::by_count_with(pvalues, harmonic, alpha, poll);
 }
 
 }  // namespace tulm

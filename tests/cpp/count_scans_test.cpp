@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "count_scans.hpp"
+#include "cpu_features.hpp"
 
 namespace {
 
@@ -84,9 +85,11 @@ TEST(CountScans, EbhVariantsAgreeWithTheReference) {
         const std::vector<double> e = scans.next(false);
         const double alpha = scans.alpha();
         const int expected = reference_ebh(e, alpha);
-        ASSERT_EQ(tulm::detail::ebh_count_plain(e, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::ebh_scan_plain(e, alpha, 0, e.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::ebh_count_avx2(e, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::ebh_scan_avx2(e, alpha, 0, e.size()), expected)
+                << "trial " << trial;
         }
     }
 }
@@ -102,9 +105,11 @@ TEST(CountScans, ByVariantsAgreeWithTheReference) {
         }
         const double factor = static_cast<double>(p.size()) * harmonic;
         const int expected = reference_by(p, factor, alpha);
-        ASSERT_EQ(tulm::detail::by_count_plain(p, factor, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::by_scan_plain(p, factor, alpha, 0, p.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::by_count_avx2(p, factor, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::by_scan_avx2(p, factor, alpha, 0, p.size()), expected)
+                << "trial " << trial;
         }
     }
 }
@@ -136,9 +141,11 @@ TEST(CountScans, ByAtTheThresholdOfEverySize) {
         }
         const int expected = reference_by(p, factor, alpha);
         passing += expected > 0 ? 1 : 0;
-        ASSERT_EQ(tulm::detail::by_count_plain(p, factor, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::by_scan_plain(p, factor, alpha, 0, p.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::by_count_avx2(p, factor, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::by_scan_avx2(p, factor, alpha, 0, p.size()), expected)
+                << "trial " << trial;
         }
     }
     EXPECT_GT(passing, 1000);
