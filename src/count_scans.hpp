@@ -8,11 +8,16 @@
 // their own.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <span>
 
 #include "cpu_features.hpp"
 #include "interrupt_poll.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace tulm::detail {
 
@@ -30,6 +35,21 @@ int ebh_scan_avx2(std::span<const double> evalues, double alpha, std::size_t fir
                   std::size_t last);
 int by_scan_avx2(std::span<const double> pvalues, double factor, double alpha, std::size_t first,
                  std::size_t last);
+
+#if defined(__x86_64__) || defined(__i386__)
+// The sizes m - i, ..., m - i - 3 of the block of four positions from i, as
+// doubles (exact).
+__attribute__((target("avx2"))) inline __m256d block_sizes(int m, int i) {
+    const auto top = static_cast<double>(m - i);
+    return _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
+}
+
+// The size of the first lane of the block at i whose bit is set in `lanes`
+// (a movemask, not 0).
+inline int first_lane_size(int m, int i, int lanes) {
+    return m - i - std::countr_zero(static_cast<unsigned>(lanes));
+}
+#endif
 
 // scan(first, last) over the chunks of [0, m) in order: its first non-zero
 // answer, or 0.

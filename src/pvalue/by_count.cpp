@@ -1,4 +1,3 @@
-#include <bit>
 #include <cstddef>
 #include <limits>
 #include <span>
@@ -46,29 +45,22 @@ __attribute__((target("avx2"))) int by_scan_avx2(std::span<const double> pvalues
     const double certainly_above = alpha > 0.0 && alpha <= 1e300
                                        ? (alpha + kByTolerance) * (1.0 + 0x1p-48)
                                        : std::numeric_limits<double>::infinity();
-    const __m256d factors = _mm256_set1_pd(factor);
-    const __m256d alphas = _mm256_set1_pd(alpha);
-    const __m256d tolerance = _mm256_set1_pd(kByTolerance);
-    const __m256d above = _mm256_set1_pd(certainly_above);
-    const __m256d four = _mm256_set1_pd(4.0);
-    auto i = static_cast<int>(first);
-    const auto end = static_cast<int>(last);
-    const auto top = static_cast<double>(m - i);
-    __m256d k = _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
-    for (; i + 4 <= end; i += 4) {
-        const __m256d q = _mm256_mul_pd(factors, _mm256_loadu_pd(pvalues.data() + i));
-        const __m256d bound = _mm256_mul_pd(k, above);
+    __m256d k = block_sizes(m, static_cast<int>(first));
+    std::size_t i = first;
+    for (; i + 4 <= last; i += 4, k = _mm256_sub_pd(k, _mm256_set1_pd(4.0))) {
+        const __m256d q = _mm256_mul_pd(_mm256_set1_pd(factor), _mm256_loadu_pd(&pvalues[i]));
+        const __m256d bound = _mm256_mul_pd(k, _mm256_set1_pd(certainly_above));
         if (_mm256_movemask_pd(_mm256_cmp_pd(q, bound, _CMP_GT_OQ)) != 0xF) {
-            const __m256d excess = _mm256_sub_pd(_mm256_div_pd(q, k), alphas);
+            const __m256d excess = _mm256_sub_pd(_mm256_div_pd(q, k), _mm256_set1_pd(alpha));
             // Ordered: a NaN excess never passes.
-            const int passing = _mm256_movemask_pd(_mm256_cmp_pd(excess, tolerance, _CMP_LE_OQ));
+            const int passing =
+                _mm256_movemask_pd(_mm256_cmp_pd(excess, _mm256_set1_pd(kByTolerance), _CMP_LE_OQ));
             if (passing != 0) {
-                return m - i - std::countr_zero(static_cast<unsigned>(passing));
+                return first_lane_size(m, static_cast<int>(i), passing);
             }
         }
-        k = _mm256_sub_pd(k, four);
     }
-    return by_scan_plain(pvalues, factor, alpha, static_cast<std::size_t>(i), last);
+    return by_scan_plain(pvalues, factor, alpha, i, last);
 }
 #else
 int by_scan_avx2(std::span<const double> pvalues, double factor, double alpha, std::size_t first,

@@ -138,13 +138,6 @@ TEST(WeightRuns, MatchTheCacheTheyModel) {
                 ASSERT_EQ(run == nullptr ? 0 : run->size, dense.writer[static_cast<std::size_t>(t)])
                     << "sequence " << sequence << ", entry " << t;
             }
-            const int a = entry(rng);
-            const int b = entry(rng);
-            bool any = false;
-            for (int t = a; t <= b; ++t) {
-                any = any || dense.writer[static_cast<std::size_t>(t)] != 0;
-            }
-            ASSERT_EQ(runs.any_written(a, b), any);
         }
         for (std::size_t r = 1; r < runs.runs().size(); ++r) {
             EXPECT_LT(runs.runs()[r - 1].last, runs.runs()[r].first) << "runs overlap or disorder";

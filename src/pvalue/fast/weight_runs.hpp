@@ -94,16 +94,6 @@ public:
         return it != runs_.end() && it->first <= t ? &*it : nullptr;
     }
 
-    // Whether any of the entries first .. last is not zero.
-    [[nodiscard]] bool any_written(int first, int last) const {
-        if (first > last) {
-            return false;
-        }
-        auto it = std::lower_bound(runs_.begin(), runs_.end(), first,
-                                   [](const Run& run, int entry) { return run.last < entry; });
-        return it != runs_.end() && it->first <= last;
-    }
-
     [[nodiscard]] bool empty() const { return runs_.empty(); }
     [[nodiscard]] const std::vector<Run>& runs() const { return runs_; }
 
