@@ -139,8 +139,8 @@ void radix_sort(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch,
     std::uint64_t low = keys[0];
     std::uint64_t high = keys[0];
     detail::for_each_chunk(keys.size(), poll, [&](std::size_t first, std::size_t last) {
-        const auto [chunk_low, chunk_high] =
-            std::minmax_element(keys.begin() + first, keys.begin() + last);
+        const std::span<const std::uint64_t> chunk = keys.subspan(first, last - first);
+        const auto [chunk_low, chunk_high] = std::minmax_element(chunk.begin(), chunk.end());
         low = std::min(low, *chunk_low);
         high = std::max(high, *chunk_high);
     });

@@ -58,8 +58,8 @@ public:
         : harmonic_(harmonic_table_of<LargeVector<double>>(static_cast<int>(pvalues.size()), poll)),
           pvalues_(pvalues) {
         const auto has_zero = [pvalues](std::size_t first, std::size_t last) {
-            return std::find(pvalues.begin() + first, pvalues.begin() + last, 0.0)
-                   != pvalues.begin() + last;
+            const std::span<const double> chunk = pvalues.subspan(first, last - first);
+            return std::find(chunk.begin(), chunk.end(), 0.0) != chunk.end();
         };
         if (any_chunk(pvalues.size(), poll, has_zero)) {
             prepared_ = prepared_pvalues_of<LargeVector<double>>(pvalues, poll);

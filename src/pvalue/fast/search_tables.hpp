@@ -57,7 +57,7 @@ public:
     [[nodiscard]] bool usable() const { return usable_; }
     [[nodiscard]] int m() const { return m_; }
     [[nodiscard]] double alpha() const { return alpha_; }
-    [[nodiscard]] double inv() const { return inv_; }        // 1 / alpha, as the check forms it
+    [[nodiscard]] double inv() const { return inv_; }  // 1 / alpha, as the check forms it
     [[nodiscard]] std::span<const double> pvalues() const { return pvalues_; }
     [[nodiscard]] std::span<const double> harmonic_table() const { return harmonic_; }
     [[nodiscard]] double harmonic(int s) const { return harmonic_[static_cast<std::size_t>(s)]; }
