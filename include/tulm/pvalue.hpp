@@ -6,7 +6,8 @@
 // are 32-bit: callers keep spans below 2^31 - 1 entries. Every floating-point
 // expression is evaluated in the order written in the sources; results at the
 // thresholds depend on it. The kernels read their spans and never write them;
-// the long ones poll `interrupt` (tulm/interrupt.hpp).
+// those that take an `interrupt` poll it in every pass over the values
+// (tulm/interrupt.hpp).
 #pragma once
 
 #include <span>

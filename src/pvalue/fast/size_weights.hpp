@@ -128,17 +128,17 @@ private:
 // weight_of(p[j], T, inv) from j = beyond() on and 0 before. sum(a, b)
 // encloses the exact (real) sum of the float weights of p[a .. b]. With a
 // search's memo, the index of step 1 is found once per size and the size's
-// window, if it has one, serves the sums that meet it.
+// window, if it has one, serves the sums that meet it; without, the index is
+// found here.
 class SizeWeights {
 public:
     SizeWeights(const CbySearchTables& tables, int s, SizeMemo* memo = nullptr)
         : tables_(&tables),
-          memo_(memo),
           p_(tables.pvalues()),
-          s_(s),
           T_(tables.step_scale(s)),
           inv_(tables.inv()),
           beyond_(tables.beyond_cutoff(s)),
+          unit_step_from_(memo != nullptr ? memo->unit_step_from(s) : tables.unit_step_from(s)),
           window_(memo != nullptr ? memo->window(s) : nullptr) {}
 
     [[nodiscard]] double T() const { return T_; }
@@ -211,8 +211,7 @@ private:
     }
 
     [[nodiscard]] Enclosure bounded_sum(int a, int b) const {
-        const int unit_from = std::clamp(
-            memo_ != nullptr ? memo_->unit_step_from(s_) : tables_->unit_step_from(s_), a, b + 1);
+        const int unit_from = std::clamp(unit_step_from_, a, b + 1);
         Enclosure total = exactly(0.0);
         if (unit_from <= b) {
             // Step 1 weighs inv / 1.0 = inv exactly.
@@ -247,12 +246,11 @@ private:
     }
 
     const CbySearchTables* tables_;
-    SizeMemo* memo_;
     std::span<const double> p_;
-    int s_;
     double T_;
     double inv_;
     int beyond_;
+    int unit_step_from_;
     std::shared_ptr<const WeightWindow> window_;
 };
 
