@@ -281,7 +281,7 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int
                 queue.push_back({2, hi});
             }
         } else {
-            poll();
+            poll(s);  // up to s weights; the loops poll again on long ones
             observe(s, SizeTest::detailed);
             if (violates_in_detail(in, size, cache, written, poll)) {
                 return {false, s};

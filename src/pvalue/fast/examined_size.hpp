@@ -21,6 +21,7 @@
 #include "pvalue/fast/weight_runs.hpp"
 
 namespace tulm::detail {
+
 // How the fast check decided its sizes. The tests require every route to be
 // taken; the benchmark reports the fallbacks.
 struct FastCheckCounts {
@@ -58,10 +59,9 @@ enum class SizeVerdict { passes, violates, undecided };
 template <typename Poll>
 void polled_weights_of(const double* x, std::size_t n, double T, double inv, double* weights,
                        Poll& poll) {
-    for (std::size_t first = 0; first < n; first = chunk_end(first, n)) {
-        weights_of(x + first, chunk_end(first, n) - first, T, inv, weights + first);
-        poll(static_cast<std::int64_t>(chunk_end(first, n) - first));
-    }
+    for_each_chunk(n, poll, [&](std::size_t first, std::size_t last) {
+        weights_of(x + first, last - first, T, inv, weights + first);
+    });
 }
 
 // One examined size of one check, after the check's cache step for it: its

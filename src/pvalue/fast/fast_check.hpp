@@ -119,7 +119,7 @@ public:
             }
             observe(s, SizeTest::detailed);
             const bool violates = size_violates(r, s, size.i0, proven, poll);
-            poll();
+            poll(kSizeWork);
             if (violates) {
                 return {false, s};
             }
@@ -134,6 +134,11 @@ public:
     }
 
 private:
+    // About the elementary steps of a detailed size decided from bounds (a
+    // few dozen scan steps and sums); windows and the reference's loops poll
+    // for their own work.
+    static constexpr std::int64_t kSizeWork = 64;
+
     // How far a size's window reaches past the candidates it needs now:
     // neighbouring checks (r a few apart) then find theirs inside it.
     static constexpr int kWindowReach = 4096;
