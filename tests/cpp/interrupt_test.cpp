@@ -88,8 +88,8 @@ TEST(InterruptPoll, ClosedBySearchesOnSortedInputStopOnTheHook) {
     }
 }
 
-// Every kernel that takes a hook asks it during its passes over m values: a
-// hook that always says stop stops each one, on input that makes it scan.
+// The kernels whose passes over m values ask the hook, beside the searches
+// above: a hook that always says stop stops each, on input that makes it scan.
 struct StoppingCall {
     const char* why;
     std::function<void(tulm::Interrupt)> call;
@@ -128,25 +128,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      tulm::by_count(std::vector<double>(kLong, 1.0),
                                                     tulm::build_harmonic_table(kLong), 0.05, hook);
                                  }},
-                    StoppingCall{"mean_consistency_check_passing_every_block",
-                                 [](tulm::Interrupt hook) {
-                                     std::vector<double> cum_e(kLong + 1);
-                                     for (int i = 0; i <= kLong; ++i) {
-                                         cum_e[static_cast<std::size_t>(i)] = 1000.0 * i;
-                                     }
-                                     tulm::mean_consistency_check(cum_e, kLong / 2, 0.05, -1, -1,
-                                                                  hook);
-                                 }},
-                    StoppingCall{"exact_closed_ebh_in_its_prefix_sums",
-                                 [](tulm::Interrupt hook) {
-                                     tulm::largest_mean_consistent_exact(
-                                         std::vector<double>(kLong, 1.0), 0.05, hook);
-                                 }},
-                    StoppingCall{"approximate_closed_ebh_in_its_count",
-                                 [](tulm::Interrupt hook) {
-                                     tulm::largest_mean_consistent_approximate(
-                                         std::vector<double>(kLong, 0.0), 0.05, hook);
-                                 }},
                     StoppingCall{"subset_test_in_its_layout",
                                  [](tulm::Interrupt hook) {
                                      std::vector<double> e(kLong);
@@ -154,21 +135,11 @@ INSTANTIATE_TEST_SUITE_P(
                                      tulm::is_subset_mean_consistent(e, std::vector<int>{0}, 0.05,
                                                                      hook);
                                  }},
-                    StoppingCall{"cby_check_in_one_long_size",
+                    StoppingCall{"cby_check_at_a_long_size",
                                  [](tulm::Interrupt hook) {
                                      tulm::cby_check(twice_by_critical_values(), kLong / 2,
                                                      tulm::build_harmonic_table(kLong), kLong, 0.05,
                                                      hook);
-                                 }},
-                    StoppingCall{"exact_closed_by_in_its_tables",
-                                 [](tulm::Interrupt hook) {
-                                     tulm::largest_cby_significant_exact(twice_by_critical_values(),
-                                                                         0.05, hook);
-                                 }},
-                    StoppingCall{"approximate_closed_by_in_its_tables",
-                                 [](tulm::Interrupt hook) {
-                                     tulm::largest_cby_significant_approximate(
-                                         std::vector<double>(kLong, 0.5), 0.05, hook);
                                  }}),
     [](const testing::TestParamInfo<StoppingCall>& param) { return std::string(param.param.why); });
 
