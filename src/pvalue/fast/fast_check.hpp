@@ -43,7 +43,9 @@ enum class SizeVisits { all, until_proven };
 // with; it keeps what it learns about sizes (SizeMemo) from check to check.
 class FastCbyCheck {
 public:
-    explicit FastCbyCheck(const CbySearchTables& tables) : tables_(tables), memo_(tables) {}
+    template <typename Poll = NoInterruptPoll>
+    explicit FastCbyCheck(const CbySearchTables& tables, Poll&& poll = Poll{})
+        : tables_(tables), memo_(tables, poll) {}
 
     [[nodiscard]] const FastCheckCounts& counts() const { return counts_; }
 
@@ -320,7 +322,7 @@ private:
             fast_.reset();
             tables_.emplace(pvalues, harmonic, alpha, poll);
             if (tables_->usable()) {
-                fast_.emplace(*tables_);
+                fast_.emplace(*tables_, poll);
             }
         }
         if (fast_) {

@@ -41,16 +41,21 @@ struct WeightWindow {
 // 4M blocks (32 MB). One per search; not for sharing between threads.
 class SizeMemo {
 public:
-    explicit SizeMemo(const CbySearchTables& tables)
-        : tables_(tables), unit_step_from_(static_cast<std::size_t>(tables.m()) + 1) {}
+    template <typename Poll = NoInterruptPoll>
+    explicit SizeMemo(const CbySearchTables& tables, Poll&& poll = Poll{}) : tables_(tables) {
+        unit_step_from_.resize(static_cast<std::size_t>(tables.m()) + 1);
+        polled_pass(unit_step_from_.size(), poll, [this](std::size_t s) {
+            unit_step_from_[s] = -1;  // not found yet
+        });
+    }
 
     // tables.unit_step_from(s), found once.
     int unit_step_from(int s) {
-        int& known = unit_step_from_.span()[static_cast<std::size_t>(s)];  // the index + 1
-        if (known == 0) {
-            known = tables_.unit_step_from(s) + 1;
+        int& known = unit_step_from_[static_cast<std::size_t>(s)];
+        if (known < 0) {
+            known = tables_.unit_step_from(s);
         }
-        return known - 1;
+        return known;
     }
 
     // The window of size s, or null. A window stays valid as long as a
@@ -118,7 +123,7 @@ public:
 
 private:
     const CbySearchTables& tables_;
-    ZeroedBlock<int> unit_step_from_;
+    LargeVector<int> unit_step_from_;
     std::unordered_map<int, std::shared_ptr<const WeightWindow>> windows_;
     std::deque<int> window_order_;  // sizes in the order their windows were made
     std::size_t window_blocks_ = 0;
