@@ -181,11 +181,12 @@ Vector subset_layout(std::span<const double> evalues, std::span<const int> subse
             }
         });
     }
-    // Written by the sort before it is read: no pass to zero it first.
-    const detail::ZeroedBlock<std::uint64_t> scratch(keys.size());
+    // Written by the sort before it is read: left unset, not zeroed first.
+    detail::LargeVector<std::uint64_t> scratch;
+    scratch.resize(keys.size());
     const std::size_t outside = evalues.size() - subset.size();
-    radix_sort(std::span(keys).first(outside), scratch.span(), poll);
-    radix_sort(std::span(keys).subspan(outside), scratch.span(), poll);
+    radix_sort(std::span(keys).first(outside), scratch, poll);
+    radix_sort(std::span(keys).subspan(outside), scratch, poll);
 
     // One running total, left to right, over the outside values and then the
     // inside ones: the inside values become the candidate block at the end.
