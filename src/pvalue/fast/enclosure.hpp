@@ -19,7 +19,7 @@ inline constexpr double kUnitRoundoff = 0x1p-53;
 
 // The neighbours of x towards -inf and +inf: one step outward from a result
 // rounded to nearest bounds the exact value.
-inline double next_below(double x) {
+[[gnu::always_inline]] inline double next_below(double x) {
     if (!(x > -std::numeric_limits<double>::infinity())) {
         return x;  // -inf or NaN
     }
@@ -30,42 +30,43 @@ inline double next_below(double x) {
     return std::bit_cast<double>(x > 0.0 ? bits - 1 : bits + 1);
 }
 
-inline double next_above(double x) { return -next_below(-x); }
+[[gnu::always_inline]] inline double next_above(double x) { return -next_below(-x); }
 
 // A closed interval [lo, hi] holding a real number; the operators round
 // outward, so the result holds the exact result of the operation on any
-// numbers the operands hold.
+// numbers the operands hold. The few operations of these helpers are always
+// inlined: called, they cost the fast check a tenth of its time.
 struct Enclosure {
     double lo;
     double hi;
 };
 
-inline Enclosure exactly(double value) { return {value, value}; }
+[[gnu::always_inline]] inline Enclosure exactly(double value) { return {value, value}; }
 
-inline Enclosure operator+(Enclosure a, Enclosure b) {
+[[gnu::always_inline]] inline Enclosure operator+(Enclosure a, Enclosure b) {
     return {next_below(a.lo + b.lo), next_above(a.hi + b.hi)};
 }
 
-inline Enclosure operator-(Enclosure a, Enclosure b) {
+[[gnu::always_inline]] inline Enclosure operator-(Enclosure a, Enclosure b) {
     return {next_below(a.lo - b.hi), next_above(a.hi - b.lo)};
 }
 
 // Product of two enclosures of non-negative numbers.
-inline Enclosure operator*(Enclosure a, Enclosure b) {
+[[gnu::always_inline]] inline Enclosure operator*(Enclosure a, Enclosure b) {
     return {next_below(std::max(a.lo, 0.0) * std::max(b.lo, 0.0)), next_above(a.hi * b.hi)};
 }
 
 // gamma_n = n u / (1 - n u), rounded up. Adding n + 1 non-negative terms one
 // at a time, in any order, gives a float within gamma_n times their exact sum
 // of it.
-inline double gamma_bound(std::int64_t n) {
+[[gnu::always_inline]] inline double gamma_bound(std::int64_t n) {
     const double nu = static_cast<double>(n) * kUnitRoundoff;  // exact below 2^53
     return next_above(nu / next_below(1.0 - nu));
 }
 
 // The float that adding n non-negative terms one at a time gives, when their
 // exact sum lies in `exact`.
-inline Enclosure rounded_sum(Enclosure exact, std::int64_t n) {
+[[gnu::always_inline]] inline Enclosure rounded_sum(Enclosure exact, std::int64_t n) {
     const double g = gamma_bound(n);
     return {next_below(exact.lo * next_below(1.0 - g)), next_above(exact.hi * next_above(1.0 + g))};
 }
