@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "pvalue/cby_check.hpp"
-#include "pvalue/cby_fast_check.hpp"
 #include "pvalue/cby_search.hpp"
+#include "pvalue/fast/fast_check.hpp"
 
 namespace {
 

@@ -34,6 +34,7 @@ from run import load_average, machine_description, measure, seconds  # noqa: E40
 from simulate import Screen  # noqa: E402
 
 import _tulm  # noqa: E402
+from tulm._tables import harmonic_table  # noqa: E402
 
 ALPHA = 0.05
 SEARCHES = {
@@ -49,11 +50,6 @@ REFERENCE_FILE = BENCH / "results" / "cby_reference.json"
 DEMO_EXACT_LIMIT = 0.1
 STRONG_LIMIT = 2.0
 GROWTH_LIMIT = 1.3
-
-
-def harmonic_table(m):
-    """H_0 .. H_m, summed left to right (cumsum adds in order)."""
-    return np.concatenate(([0.0], np.cumsum(1.0 / np.arange(1, m + 1))))
 
 
 def demo(m):

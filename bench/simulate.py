@@ -5,14 +5,17 @@ fixed 5 % of signals (at random positions) have mu_i = 3. From the same
 statistics come
   - likelihood-ratio e-values  e_i = exp(3 z_i - 9/2),
   - one-sided p-values         p_i = P(N(0, 1) >= z_i) = 0.5 erfc(z_i / sqrt 2),
-and the kernels' other inputs: the harmonic table and the prefix sums, both
-summed from left to right. simulate() is the demo's own.
+and the kernels' other inputs: the harmonic table (the package's own,
+tulm._tables.harmonic_table) and the prefix sums, both summed from left to
+right. simulate() is the demo's own.
 """
 
 import pathlib
 import sys
 
 import numpy as np
+
+from tulm._tables import harmonic_table
 
 # The demo's own generator, so the benchmarks run on exactly the demo's data.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
@@ -21,11 +24,6 @@ from demo import simulate
 SIGNAL_FRACTION = 0.05
 SHIFT = 3.0
 SEED = 20261207
-
-
-def harmonic_table(m):
-    """[0, H_1, ..., H_m], summed left to right as the BY kernels expect."""
-    return np.concatenate(([0.0], np.cumsum(1.0 / np.arange(1, m + 1))))
 
 
 def prefix_sums(values):

@@ -9,7 +9,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // Under AddressSanitizer every block comes from operator new, so that it is
@@ -59,6 +64,18 @@ public:
         return true;
     }
 
+    // New elements without a value are left unset, not zeroed: resize(n)
+    // costs no pass over the memory, and the kernels write every entry they
+    // read.
+    template <typename U>
+    void construct(U* element) noexcept {
+        ::new (static_cast<void*>(element)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* element, Args&&... args) {
+        ::new (static_cast<void*>(element)) U(std::forward<Args>(args)...);
+    }
+
 private:
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
     static constexpr std::size_t kLargeBytes = std::size_t{1} << 20;
@@ -94,5 +111,31 @@ private:
 
 template <typename T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// n zeros of T (all bits zero) for a table that is written sparsely: calloc
+// hands large blocks out as fresh zero pages, which cost nothing until an
+// entry on them is written.
+template <typename T>
+class ZeroedBlock {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    ZeroedBlock() = default;
+    explicit ZeroedBlock(std::size_t n)
+        : block_(static_cast<T*>(std::calloc(n, sizeof(T)))), size_(n) {
+        if (!block_ && n > 0) {
+            throw std::bad_alloc();
+        }
+    }
+    [[nodiscard]] std::span<T> span() const { return {block_.get(), size_}; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+
+private:
+    struct Free {
+        void operator()(T* block) const { std::free(block); }
+    };
+    std::unique_ptr<T, Free> block_;
+    std::size_t size_ = 0;
+};
 
 }  // namespace tulm::detail

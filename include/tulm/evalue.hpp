@@ -7,7 +7,8 @@
 // Sizes, counts and hints are 32-bit: callers keep spans below 2^31 - 1
 // entries. Every floating-point expression is evaluated in the order written in
 // the sources; results at the thresholds depend on it. The kernels read their
-// spans and never write them; the long ones poll `interrupt` (tulm/interrupt.hpp).
+// spans and never write them; those that take an `interrupt` poll it in every
+// pass over the values (tulm/interrupt.hpp).
 #pragma once
 
 #include <span>
@@ -20,7 +21,7 @@ namespace tulm {
 // Largest k such that (k * e_(k)) * (alpha / m) >= 1.000000000001, where e_(k)
 // is the k-th largest e-value; 0 when no size passes or the span is empty.
 // Reads the values as given: neither tests nor restores the ascending order.
-int ebh_count(std::span<const double> evalues, double alpha);
+int ebh_count(std::span<const double> evalues, double alpha, Interrupt interrupt = {});
 
 // Outcome of one mean-consistency check. A pass is (true, -1, -1); a failure
 // is (false, o, j), the first violating pair found.

@@ -6,7 +6,8 @@
 // are 32-bit: callers keep spans below 2^31 - 1 entries. Every floating-point
 // expression is evaluated in the order written in the sources; results at the
 // thresholds depend on it. The kernels read their spans and never write them;
-// the long ones poll `interrupt` (tulm/interrupt.hpp).
+// those that take an `interrupt` poll it in every pass over the values
+// (tulm/interrupt.hpp).
 #pragma once
 
 #include <span>
@@ -27,7 +28,8 @@ struct CbyCheckResult {
 // the k-th smallest p-value; 0 when no size passes or the span is empty.
 // Reads only harmonic[m] (nothing when m = 0), so harmonic needs m + 1
 // entries. Zeros are used as they are. Neither tests nor restores the order.
-int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha);
+int by_count(std::span<const double> pvalues, std::span<const double> harmonic, double alpha,
+             Interrupt interrupt = {});
 
 // Whether the r smallest p-values form a cBY-significant set: no size s in
 // 1..m and overlap i has a least-favourable set whose total BY weight falls

@@ -1,7 +1,8 @@
-#include <bit>
+#include <cstddef>
 #include <span>
 
 #include "count_scans.hpp"
+#include "interrupt_poll.hpp"
 #include "tolerances.hpp"
 #include "tulm/evalue.hpp"
 
@@ -13,13 +14,11 @@ namespace tulm {
 
 namespace detail {
 
-int ebh_count_plain(std::span<const double> evalues, double alpha) {
+int ebh_scan_plain(std::span<const double> evalues, double alpha, std::size_t first,
+                   std::size_t last) {
     const int m = static_cast<int>(evalues.size());
-    if (m <= 0) {
-        return 0;
-    }
     const double scale = alpha / static_cast<double>(m);
-    for (int i = 0; i < m; ++i) {
+    for (auto i = static_cast<int>(first); i < static_cast<int>(last); ++i) {
         const int k = m - i;
         // (k * e) first, then * scale: two roundings, in this order.
         const double product = (static_cast<double>(k) * evalues[i]) * scale;
@@ -31,50 +30,38 @@ int ebh_count_plain(std::span<const double> evalues, double alpha) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Four sizes at a time: k holds m - i .. m - i - 3 (exact as doubles), and the
-// first lane that passes, in order, is the size the plain loop returns.
-__attribute__((target("avx2"))) int ebh_count_avx2(std::span<const double> evalues, double alpha) {
+// Four sizes at a time, the same two products per lane; the first lane that
+// passes, in order, is the size the plain loop returns.
+__attribute__((target("avx2"))) int ebh_scan_avx2(std::span<const double> evalues, double alpha,
+                                                  std::size_t first, std::size_t last) {
     const int m = static_cast<int>(evalues.size());
-    if (m <= 0) {
-        return 0;
-    }
-    const double scale = alpha / static_cast<double>(m);
-    const __m256d scales = _mm256_set1_pd(scale);
-    const __m256d threshold = _mm256_set1_pd(kEbhThreshold);
-    const __m256d four = _mm256_set1_pd(4.0);
-    const auto top = static_cast<double>(m);
-    __m256d k = _mm256_setr_pd(top, top - 1.0, top - 2.0, top - 3.0);
-    int i = 0;
-    for (; i + 4 <= m; i += 4) {
-        const __m256d e = _mm256_loadu_pd(evalues.data() + i);
-        const __m256d product = _mm256_mul_pd(_mm256_mul_pd(k, e), scales);
+    const __m256d scale = _mm256_set1_pd(alpha / static_cast<double>(m));
+    __m256d k = block_sizes(m, static_cast<int>(first));
+    std::size_t i = first;
+    for (; i + 4 <= last; i += 4) {
+        const __m256d k_times_e = _mm256_mul_pd(k, _mm256_loadu_pd(&evalues[i]));
         // Ordered: a NaN product never passes.
-        const int passing = _mm256_movemask_pd(_mm256_cmp_pd(product, threshold, _CMP_GE_OQ));
+        const int passing = _mm256_movemask_pd(_mm256_cmp_pd(
+            _mm256_mul_pd(k_times_e, scale), _mm256_set1_pd(kEbhThreshold), _CMP_GE_OQ));
         if (passing != 0) {
-            return m - i - std::countr_zero(static_cast<unsigned>(passing));
+            return first_lane_size(m, static_cast<int>(i), passing);
         }
-        k = _mm256_sub_pd(k, four);
+        k = _mm256_sub_pd(k, _mm256_set1_pd(4.0));
     }
-    for (; i < m; ++i) {
-        const int size = m - i;
-        const double product = (static_cast<double>(size) * evalues[i]) * scale;
-        if (product >= kEbhThreshold) {
-            return size;
-        }
-    }
-    return 0;
+    return ebh_scan_plain(evalues, alpha, i, last);
 }
 #else
-int ebh_count_avx2(std::span<const double> evalues, double alpha) {
-    return ebh_count_plain(evalues, alpha);
+int ebh_scan_avx2(std::span<const double> evalues, double alpha, std::size_t first,
+                  std::size_t last) {
+    return ebh_scan_plain(evalues, alpha, first, last);
 }
 #endif
 
 }  // namespace detail
 
-int ebh_count(std::span<const double> evalues, double alpha) {
-    return detail::cpu_has_avx2() ? detail::ebh_count_avx2(evalues, alpha)
-                                  : detail::ebh_count_plain(evalues, alpha);
+int ebh_count(std::span<const double> evalues, double alpha, Interrupt interrupt) {
+    detail::InterruptPoll poll(interrupt);
+    return detail::ebh_count_with(evalues, alpha, poll);
 }
 
 }  // namespace tulm

@@ -64,11 +64,11 @@ void insertion_sort(std::span<std::uint64_t> keys) {
 // Returns the buckets' bounds: bucket b is [bounds[b], bounds[b + 1]). When
 // every key shares the digit nothing is placed, and bounds holds one bucket.
 std::array<std::size_t, kBuckets + 1> split(std::span<const std::uint64_t> from,
-                                            std::span<std::uint64_t> to, int shift, bool& shared) {
+                                            std::span<std::uint64_t> to, int shift, bool& shared,
+                                            detail::InterruptPoll& poll) {
     std::array<std::size_t, kBuckets + 1> bounds{};
-    for (const std::uint64_t key : from) {
-        ++bounds[digit_of(key, shift) + 1];
-    }
+    detail::polled_pass(from.size(), poll,
+                        [&](std::size_t i) { ++bounds[digit_of(from[i], shift) + 1]; });
     shared = bounds[digit_of(from[0], shift) + 1] == from.size();
     for (std::size_t b = 1; b <= kBuckets; ++b) {
         bounds[b] += bounds[b - 1];
@@ -76,17 +76,18 @@ std::array<std::size_t, kBuckets + 1> split(std::span<const std::uint64_t> from,
     if (!shared) {
         std::array<std::size_t, kBuckets> next{};
         std::copy(bounds.begin(), bounds.end() - 1, next.begin());
-        for (const std::uint64_t key : from) {
-            to[next[digit_of(key, shift)]++] = key;
-        }
+        detail::polled_pass(from.size(), poll,
+                            [&](std::size_t i) { to[next[digit_of(from[i], shift)]++] = from[i]; });
     }
     return bounds;
 }
 
-void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift);
+void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift,
+                 detail::InterruptPoll& poll);
 
 // Sorts `keys` by the digits at and below `shift`, using `scratch` (as long).
-void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch, int shift) {
+void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch, int shift,
+                   detail::InterruptPoll& poll) {
     if (keys.size() < kInsertionSortBelow) {
         insertion_sort(keys);
         return;
@@ -95,58 +96,69 @@ void sort_in_place(std::span<std::uint64_t> keys, std::span<std::uint64_t> scrat
         return;
     }
     bool shared = false;
-    const auto bounds = split(keys, scratch, shift, shared);
+    const auto bounds = split(keys, scratch, shift, shared, poll);
     if (shared) {
-        sort_in_place(keys, scratch, shift - kDigitBits);
+        sort_in_place(keys, scratch, shift - kDigitBits, poll);
         return;
     }
     for (std::size_t b = 0; b < kBuckets; ++b) {
         const std::size_t size = bounds[b + 1] - bounds[b];
         sort_moving(scratch.subspan(bounds[b], size), keys.subspan(bounds[b], size),
-                    shift - kDigitBits);
+                    shift - kDigitBits, poll);
     }
 }
 
 // Sorts the keys of `from` into `to` (as long); `from` is left in any order.
-void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift) {
+void sort_moving(std::span<std::uint64_t> from, std::span<std::uint64_t> to, int shift,
+                 detail::InterruptPoll& poll) {
     if (from.size() < kInsertionSortBelow || shift <= -kDigitBits) {
         std::copy(from.begin(), from.end(), to.begin());
         insertion_sort(to);
         return;
     }
     bool shared = false;
-    const auto bounds = split(from, to, shift, shared);
+    const auto bounds = split(from, to, shift, shared, poll);
     if (shared) {
-        sort_moving(from, to, shift - kDigitBits);
+        sort_moving(from, to, shift - kDigitBits, poll);
         return;
     }
     for (std::size_t b = 0; b < kBuckets; ++b) {
         const std::size_t size = bounds[b + 1] - bounds[b];
         sort_in_place(to.subspan(bounds[b], size), from.subspan(bounds[b], size),
-                      shift - kDigitBits);
+                      shift - kDigitBits, poll);
     }
 }
 
 // The first pass splits on the eight bits just below those that every key
 // shares, so that it spreads the keys over many buckets.
-void radix_sort(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch) {
+void radix_sort(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch,
+                detail::InterruptPoll& poll) {
     if (keys.size() < 2) {
         return;
     }
-    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
-    const int top = 63 - std::countl_zero(*low ^ *high);
+    std::uint64_t low = keys[0];
+    std::uint64_t high = keys[0];
+    detail::for_each_chunk(keys.size(), poll, [&](std::size_t first, std::size_t last) {
+        const std::span<const std::uint64_t> chunk = keys.subspan(first, last - first);
+        const auto [chunk_low, chunk_high] = std::minmax_element(chunk.begin(), chunk.end());
+        low = std::min(low, *chunk_low);
+        high = std::max(high, *chunk_high);
+    });
+    const int top = 63 - std::countl_zero(low ^ high);
     if (top < 0) {
         return;  // all equal
     }
-    sort_in_place(keys, scratch.first(keys.size()), top - kDigitBits + 1);
+    sort_in_place(keys, scratch.first(keys.size()), top - kDigitBits + 1, poll);
 }
 
 // The layout as a Vector of doubles.
 template <typename Vector>
-Vector subset_layout(std::span<const double> evalues, std::span<const int> subset) {
+Vector subset_layout(std::span<const double> evalues, std::span<const int> subset,
+                     detail::InterruptPoll& poll) {
     const int m = static_cast<int>(evalues.size());
     std::vector<bool> in_subset(evalues.size(), false);
-    for (const int position : subset) {
+    detail::polled_pass(subset.size(), poll, [&](std::size_t t) {
+        const int position = subset[t];
         if (position < 0 || position >= m) {
             throw std::out_of_range("subset index out of range");
         }
@@ -155,7 +167,7 @@ Vector subset_layout(std::span<const double> evalues, std::span<const int> subse
                                         + " appears more than once");
         }
         in_subset[static_cast<std::size_t>(position)] = true;
-    }
+    });
 
     // The keys of the values outside the subset, then of those inside, each
     // group sorted on its own. Their counts fit the sort's 32-bit counts: the
@@ -163,16 +175,18 @@ Vector subset_layout(std::span<const double> evalues, std::span<const int> subse
     detail::LargeVector<std::uint64_t> keys;
     keys.reserve(evalues.size());
     for (const bool inside : {false, true}) {
-        for (std::size_t p = 0; p < evalues.size(); ++p) {
+        detail::polled_pass(evalues.size(), poll, [&](std::size_t p) {
             if (in_subset[p] == inside) {
                 keys.push_back(ascending_key(evalues[p]));
             }
-        }
+        });
     }
-    detail::LargeVector<std::uint64_t> scratch(keys.size());
+    // Written by the sort before it is read: left unset, not zeroed first.
+    detail::LargeVector<std::uint64_t> scratch;
+    scratch.resize(keys.size());
     const std::size_t outside = evalues.size() - subset.size();
-    radix_sort(std::span(keys).first(outside), scratch);
-    radix_sort(std::span(keys).subspan(outside), scratch);
+    radix_sort(std::span(keys).first(outside), scratch, poll);
+    radix_sort(std::span(keys).subspan(outside), scratch, poll);
 
     // One running total, left to right, over the outside values and then the
     // inside ones: the inside values become the candidate block at the end.
@@ -180,10 +194,14 @@ Vector subset_layout(std::span<const double> evalues, std::span<const int> subse
     layout.reserve(evalues.size() + 1);
     double total = 0.0;
     layout.push_back(total);
-    for (const std::uint64_t key : keys) {
-        total += value_of_key(key);
-        layout.push_back(total);
-    }
+    detail::for_each_chunk(keys.size(), poll, [&](std::size_t first, std::size_t last) {
+        double running = total;
+        for (std::size_t t = first; t < last; ++t) {
+            running += value_of_key(keys[t]);
+            layout.push_back(running);
+        }
+        total = running;
+    });
     return layout;
 }
 
@@ -191,7 +209,8 @@ Vector subset_layout(std::span<const double> evalues, std::span<const int> subse
 
 std::vector<double> build_subset_prefix_sums(std::span<const double> evalues,
                                              std::span<const int> subset) {
-    return subset_layout<std::vector<double>>(evalues, subset);
+    detail::InterruptPoll poll({});
+    return subset_layout<std::vector<double>>(evalues, subset, poll);
 }
 
 bool is_subset_mean_consistent(std::span<const double> evalues, std::span<const int> subset,
@@ -199,10 +218,10 @@ bool is_subset_mean_consistent(std::span<const double> evalues, std::span<const 
     if (subset.empty()) {
         return true;
     }
-    const auto layout = subset_layout<detail::LargeVector<double>>(evalues, subset);
+    detail::InterruptPoll poll(interrupt);
+    const auto layout = subset_layout<detail::LargeVector<double>>(evalues, subset, poll);
     const int k = static_cast<int>(subset.size());
     detail::IntervalQueue queue;
-    detail::InterruptPoll poll(interrupt);
     return detail::mean_consistency_check_observed(
                queue, layout, k, alpha, -1, -1, [](int /*o*/, int /*j*/) {}, poll)
         .consistent;

@@ -39,7 +39,7 @@ int closed_ebh_approximate(const FloatSequence<kMaxLengthWithOneMore>& evalues, 
 
 int ebh(const FloatSequence<>& evalues, double alpha) {
     return call_without_gil(
-        [&](Interrupt /*interrupt*/) { return ebh_count(evalues.values(), alpha); });
+        [&](Interrupt interrupt) { return ebh_count(evalues.values(), alpha, interrupt); });
 }
 
 bool mean_consistent(const FloatSequence<>& cum_e, int r, double alpha) {

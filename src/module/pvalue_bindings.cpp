@@ -14,8 +14,8 @@ int by(const FloatSequence<>& pvalues, const FloatSequence<>& harmonic, double a
     if (m > 0) {
         require_harmonic_entries(harmonic.size(), m);
     }
-    return call_without_gil([&](Interrupt /*interrupt*/) {
-        return by_count(pvalues.values(), harmonic.values(), alpha);
+    return call_without_gil([&](Interrupt interrupt) {
+        return by_count(pvalues.values(), harmonic.values(), alpha, interrupt);
     });
 }
 

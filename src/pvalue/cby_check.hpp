@@ -1,11 +1,27 @@
 // The cBY check, written once over an observer that hears which size is
 // examined next and which test decides it. The public cby_check passes an
 // observer that does nothing; the tests record the order of examination.
+//
+// This is the reference: the searches call the fast check of fast/, which
+// must give the same verdict and witness and examine the same sizes in the
+// same order, on every input it accepts (the tests and the fuzzer compare
+// the two). Three details of this code are behaviour it reproduces:
+// - the order of examination: breadth-first over midpoint splits of [1, m],
+//   the hinted size first, the lower half dropped after a quick pass; the
+//   witness is the first violating size in that order;
+// - the weight cache, shared by the sizes of one check and not reset between
+//   them: a size's overlap scan may read entries that earlier sizes of the
+//   same check wrote, so its verdict can depend on the sizes before it (see
+//   outside_total);
+// - the clearing rule: an outside pass that stops at the cut-off zeroes the
+//   entries below its own down to the first that is already zero, no further.
+// The fast check models the cache entry by entry (fast/weight_runs.hpp).
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -14,6 +30,7 @@
 
 #include "interrupt_poll.hpp"
 #include "interval_queue.hpp"
+#include "large_allocator.hpp"
 #include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
@@ -21,11 +38,26 @@ namespace tulm::detail {
 
 enum class SizeTest { quick, single, detailed };
 
-// inv / max(ceil(x * t - 1e-10), 1.0), where a NaN ceiling counts as 1.0
-// (std::max would pass the NaN on).
-inline double step_weight(double x, double t, double inv) {
-    const double step = std::ceil(x * t - kByTolerance);
+// An observer that listens to no size.
+struct IgnoreSizes {
+    void operator()(int /*s*/, SizeTest /*test*/) const {}
+};
+
+// The weight of a p-value x within the cut-off at a size whose steps are
+// ceil(x * T - 1e-10): inv / max(ceil(x * T - 1e-10), 1.0), where a NaN
+// ceiling counts as 1.0 (std::max would pass the NaN on).
+inline double weight_of(double x, double T, double inv) {
+    const double step = std::ceil(x * T - kByTolerance);
     return inv / (step > 1.0 ? step : 1.0);
+}
+
+// The loops over up to m values of one size poll once per chunk of
+// iterations, counted by their index.
+template <typename Poll>
+void poll_every_chunk(int index, Poll& poll) {
+    if (static_cast<std::size_t>(index) % kPassChunk == 0) {
+        poll(static_cast<std::int64_t>(kPassChunk));
+    }
 }
 
 // The cache entries a check has set: [first, last], empty while first > last.
@@ -50,30 +82,28 @@ public:
     // The zeroed cache of at least m + 1 entries for a new check.
     std::span<double> cache_for(int m) {
         const std::size_t entries = static_cast<std::size_t>(m) + 1;
-        if (cache_entries_ < entries) {
-            cache_.reset(static_cast<double*>(std::calloc(entries, sizeof(double))));
-            if (!cache_) {
-                cache_entries_ = 0;
-                throw std::bad_alloc();
-            }
-            cache_entries_ = entries;
+        if (cache_.size() < entries) {
+            cache_ = ZeroedBlock<double>();  // the old block goes first
+            cache_ = ZeroedBlock<double>(entries);
         }
-        return {cache_.get(), cache_entries_};
+        return cache_.span();
     }
     // The check set cache entries in `written` only.
-    void zero(const WrittenRange& written) {
+    template <typename Poll>
+    void zero(const WrittenRange& written, Poll& poll) {
         if (written.first <= written.last) {
-            std::fill(cache_.get() + written.first, cache_.get() + written.last + 1, 0.0);
+            double* const first = cache_.span().data() + written.first;
+            polled_pass(static_cast<std::size_t>(written.last - written.first) + 1, poll,
+                        [first](std::size_t t) { first[t] = 0.0; });
         }
     }
+    // A check that did not end may have left entries set: the next one gets
+    // a fresh cache.
+    void drop_cache() { cache_ = ZeroedBlock<double>(); }
     IntervalQueue& queue() { return queue_; }
 
 private:
-    struct Free {
-        void operator()(double* block) const { std::free(block); }
-    };
-    std::unique_ptr<double[], Free> cache_;  // NOLINT(modernize-avoid-c-arrays): calloc's block
-    std::size_t cache_entries_ = 0;
+    ZeroedBlock<double> cache_;
     IntervalQueue queue_;
 };
 
@@ -89,6 +119,14 @@ struct CbyCheckInputs {
     double pmax;          // the largest candidate, pvalues[m - r]
     int first_candidate;  // m - r
 };
+
+// The inputs of a check of r >= 1 candidates.
+inline CbyCheckInputs cby_check_inputs(std::span<const double> pvalues, int r,
+                                       std::span<const double> harmonic, double alpha) {
+    const int m = static_cast<int>(pvalues.size());
+    return {pvalues,        harmonic, m, r, alpha, 1.0 / alpha, alpha + kByTolerance,
+            pvalues[m - r], m - r};
+}
 
 // The terms of one examined size s.
 struct SizeTerms {
@@ -106,6 +144,12 @@ inline SizeTerms size_terms(const CbyCheckInputs& in, int s) {
     return {s, h, S, S * in.inv, std::min(in.r, s), std::max(1, s - in.m + in.r)};
 }
 
+// M_i = (i * inv) / r - 1e-10: the weight that i candidates of a set must
+// reach, up to the tolerance.
+inline double overlap_threshold(int i, double inv, int r) {
+    return (static_cast<double>(i) * inv) / static_cast<double>(r) - kByTolerance;
+}
+
 // Holding at s implies holding at every smaller size, for descending p-values.
 inline bool passes_quick_test(const CbyCheckInputs& in, const SizeTerms& size) {
     return static_cast<double>(size.k) * in.alpha >= in.pmax * size.S;
@@ -115,7 +159,7 @@ inline bool passes_quick_test(const CbyCheckInputs& in, const SizeTerms& size) {
 inline bool violates_single_size(const CbyCheckInputs& in) {
     double weight = 0.0;
     if (in.cutoff >= in.pmax) {
-        weight = step_weight(in.pmax, in.inv, in.inv);
+        weight = weight_of(in.pmax, in.inv, in.inv);
     }
     return in.inv / static_cast<double>(in.r) > weight + kByTolerance;
 }
@@ -132,11 +176,13 @@ inline bool violates_single_size(const CbyCheckInputs& in) {
 // p-values above the cut-off, which weigh 0 at this size. Clearing the run of
 // non-zero entries just below the cut-off makes them read as 0 without
 // touching the rest of the cache.
-inline double outside_total(const CbyCheckInputs& in, const SizeTerms& size,
-                            std::span<double> cache, WrittenRange& written) {
+template <typename Poll>
+double outside_total(const CbyCheckInputs& in, const SizeTerms& size, std::span<double> cache,
+                     WrittenRange& written, Poll& poll) {
     double total = 0.0;
     int j = size.s - size.i0 - 1;
     for (; j >= 0; --j) {
+        poll_every_chunk(j, poll);
         const double x = in.pvalues[j];
         if (x * size.h > in.cutoff) {
             for (int t = j + 1; t >= 1 && cache[t] != 0.0; --t) {
@@ -144,7 +190,7 @@ inline double outside_total(const CbyCheckInputs& in, const SizeTerms& size,
             }
             break;
         }
-        const double w = step_weight(x, size.T, in.inv);
+        const double w = weight_of(x, size.T, in.inv);
         cache[j + 1] = w;
         total += w;
     }
@@ -154,14 +200,16 @@ inline double outside_total(const CbyCheckInputs& in, const SizeTerms& size,
 
 // Candidate prefix: the i0 - 1 largest candidates, summed downward from the
 // smallest of them, up to the first above the cut-off.
-inline double candidate_prefix(const CbyCheckInputs& in, const SizeTerms& size) {
+template <typename Poll>
+double candidate_prefix(const CbyCheckInputs& in, const SizeTerms& size, Poll& poll) {
     double sum = 0.0;
     for (int n = size.i0 - 2; n >= 0; --n) {
+        poll_every_chunk(n, poll);
         const double x = in.pvalues[in.first_candidate + n];
         if (x * size.h > in.cutoff) {
             break;
         }
-        sum += step_weight(x, size.T, in.inv);
+        sum += weight_of(x, size.T, in.inv);
     }
     return sum;
 }
@@ -170,15 +218,16 @@ inline double candidate_prefix(const CbyCheckInputs& in, const SizeTerms& size) 
 // candidates and total those of the s - i largest outside values. Passes as
 // soon as the candidates alone reach i / (alpha * r); violates when both
 // together fall short of it.
-inline bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& size, double sum,
-                                  double total, std::span<const double> cache) {
+template <typename Poll>
+bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& size, double sum,
+                           double total, std::span<const double> cache, Poll& poll) {
     for (int i = size.i0; i <= size.k; ++i) {
+        poll_every_chunk(i, poll);
         const double x = in.pvalues[in.first_candidate + i - 1];
         // NaN products weigh 0 here, unlike in the two passes above.
-        const double w = in.cutoff >= x * size.h ? step_weight(x, size.T, in.inv) : 0.0;
+        const double w = in.cutoff >= x * size.h ? weight_of(x, size.T, in.inv) : 0.0;
         sum += w;
-        const double M =
-            (static_cast<double>(i) * in.inv) / static_cast<double>(in.r) - kByTolerance;
+        const double M = overlap_threshold(i, in.inv, in.r);
         if (sum >= M) {
             return false;
         }
@@ -190,12 +239,13 @@ inline bool overlap_scan_violates(const CbyCheckInputs& in, const SizeTerms& siz
     return false;
 }
 
-inline bool violates_in_detail(const CbyCheckInputs& in, const SizeTerms& size,
-                               std::span<double> cache, WrittenRange& written) {
+template <typename Poll>
+bool violates_in_detail(const CbyCheckInputs& in, const SizeTerms& size, std::span<double> cache,
+                        WrittenRange& written, Poll& poll) {
     // The order of the sums is part of the result: total first, then sum.
-    const double total = outside_total(in, size, cache, written);
-    const double sum = candidate_prefix(in, size);
-    return overlap_scan_violates(in, size, sum, total, cache);
+    const double total = outside_total(in, size, cache, written, poll);
+    const double sum = candidate_prefix(in, size, poll);
+    return overlap_scan_violates(in, size, sum, total, cache, poll);
 }
 
 // The breadth-first loop over sizes, for r >= 1. Adds to `written` the cache
@@ -231,9 +281,9 @@ CbyCheckResult cby_check_sizes(CbyWorkspace& work, const CbyCheckInputs& in, int
                 queue.push_back({2, hi});
             }
         } else {
-            poll(s);  // up to s weights
+            poll(s);  // up to s weights; the loops poll again on long ones
             observe(s, SizeTest::detailed);
-            if (violates_in_detail(in, size, cache, written)) {
+            if (violates_in_detail(in, size, cache, written, poll)) {
                 return {false, s};
             }
             if (lo < s) {
@@ -255,13 +305,16 @@ CbyCheckResult cby_check_observed(CbyWorkspace& work, std::span<const double> pv
     if (r == 0) {
         return {true, 0};
     }
-    const int m = static_cast<int>(pvalues.size());
-    const CbyCheckInputs in{
-        pvalues, harmonic, m, r, alpha, 1.0 / alpha, alpha + kByTolerance, pvalues[m - r], m - r};
+    const CbyCheckInputs in = cby_check_inputs(pvalues, r, harmonic, alpha);
     WrittenRange written;
-    const CbyCheckResult result = cby_check_sizes(work, in, warm_s, observe, written, poll);
-    work.zero(written);
-    return result;
+    try {
+        const CbyCheckResult result = cby_check_sizes(work, in, warm_s, observe, written, poll);
+        work.zero(written, poll);
+        return result;
+    } catch (...) {  // interrupted, or out of memory
+        work.drop_cache();
+        throw;
+    }
 }
 
 }  // namespace tulm::detail

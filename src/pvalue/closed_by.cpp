@@ -1,43 +1,20 @@
-#include <cstddef>
 #include <span>
 #include <vector>
 
 #include "cby_check.hpp"
-#include "cby_fast_check.hpp"
 #include "cby_search.hpp"
+#include "fast/fast_check.hpp"
 #include "interrupt_poll.hpp"
-#include "tolerances.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace tulm {
 
-namespace {
-
-void ignore_size(int /*s*/, detail::SizeTest /*test*/) {}
-
-// One check of cBY_check_cpp: the straightforward check, on a workspace of its
-// own.
-class CheckWithSharedWorkspace {
-public:
-    explicit CheckWithSharedWorkspace(detail::InterruptPoll& poll) : poll_(poll) {}
-
-    CbyCheckResult operator()(std::span<const double> pvalues, int r,
-                              std::span<const double> harmonic, int warm_s, double alpha) {
-        return detail::cby_check_observed(work_, pvalues, r, harmonic, warm_s, alpha, ignore_size,
-                                          poll_);
-    }
-
-private:
-    detail::CbyWorkspace work_;
-    detail::InterruptPoll& poll_;
-};
-
-}  // namespace
-
 CbyCheckResult cby_check(std::span<const double> pvalues, int r, std::span<const double> harmonic,
                          int warm_s, double alpha, Interrupt interrupt) {
     detail::InterruptPoll poll(interrupt);
-    return CheckWithSharedWorkspace(poll)(pvalues, r, harmonic, warm_s, alpha);
+    detail::CbyWorkspace work;
+    return detail::cby_check_observed(work, pvalues, r, harmonic, warm_s, alpha,
+                                      detail::IgnoreSizes{}, poll);
 }
 
 std::vector<double> prepare_pvalues(std::span<const double> pvalues) {
@@ -48,10 +25,8 @@ std::vector<double> build_harmonic_table(int m) {
     return detail::harmonic_table_of<std::vector<double>>(m);
 }
 
-// Both searches call the fast check (cby_fast_check.hpp): one set of tables
-// and one model of the weight cache for all the checks of a search. Inputs it
-// does not accept go to the straightforward check, with one workspace for all
-// the checks: a fresh weight cache per check would cost O(m) each.
+// Both searches call the fast check (fast/fast_check.hpp), which hands inputs
+// it does not accept to the reference check.
 
 int largest_cby_significant_exact(std::span<const double> pvalues, double alpha,
                                   Interrupt interrupt) {

@@ -7,11 +7,16 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "count_scans.hpp"
+#include "cpu_features.hpp"
+#include "interrupt_poll.hpp"
+#include "tulm/evalue.hpp"
+#include "tulm/pvalue.hpp"
 
 namespace {
 
@@ -84,9 +89,11 @@ TEST(CountScans, EbhVariantsAgreeWithTheReference) {
         const std::vector<double> e = scans.next(false);
         const double alpha = scans.alpha();
         const int expected = reference_ebh(e, alpha);
-        ASSERT_EQ(tulm::detail::ebh_count_plain(e, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::ebh_scan_plain(e, alpha, 0, e.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::ebh_count_avx2(e, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::ebh_scan_avx2(e, alpha, 0, e.size()), expected)
+                << "trial " << trial;
         }
     }
 }
@@ -102,9 +109,11 @@ TEST(CountScans, ByVariantsAgreeWithTheReference) {
         }
         const double factor = static_cast<double>(p.size()) * harmonic;
         const int expected = reference_by(p, factor, alpha);
-        ASSERT_EQ(tulm::detail::by_count_plain(p, factor, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::by_scan_plain(p, factor, alpha, 0, p.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::by_count_avx2(p, factor, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::by_scan_avx2(p, factor, alpha, 0, p.size()), expected)
+                << "trial " << trial;
         }
     }
 }
@@ -136,12 +145,41 @@ TEST(CountScans, ByAtTheThresholdOfEverySize) {
         }
         const int expected = reference_by(p, factor, alpha);
         passing += expected > 0 ? 1 : 0;
-        ASSERT_EQ(tulm::detail::by_count_plain(p, factor, alpha), expected) << "trial " << trial;
+        ASSERT_EQ(tulm::detail::by_scan_plain(p, factor, alpha, 0, p.size()), expected)
+            << "trial " << trial;
         if (tulm::detail::cpu_has_avx2()) {
-            ASSERT_EQ(tulm::detail::by_count_avx2(p, factor, alpha), expected) << "trial " << trial;
+            ASSERT_EQ(tulm::detail::by_scan_avx2(p, factor, alpha, 0, p.size()), expected)
+                << "trial " << trial;
         }
     }
     EXPECT_GT(passing, 1000);
 }
+
+// The counts scan a chunk at a time between polls: the first passing size
+// must come out wherever it lies relative to the chunks and the AVX2 blocks.
+class CountsAcrossChunks : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(CountsAcrossChunks, FindTheFirstPassingPosition) {
+    const std::size_t m = 3 * tulm::detail::kPassChunk + 5;
+    const std::size_t position = GetParam();
+    std::vector<double> e(m, 0.0);
+    std::vector<double> p(m, 1.0);
+    std::fill(e.begin() + static_cast<std::ptrdiff_t>(std::min(position, m)), e.end(), 1e300);
+    std::fill(p.begin() + static_cast<std::ptrdiff_t>(std::min(position, m)), p.end(), 1e-300);
+    const std::vector<double> harmonic = tulm::build_harmonic_table(static_cast<int>(m));
+    EXPECT_EQ(tulm::ebh_count(e, 0.05), reference_ebh(e, 0.05));
+    EXPECT_EQ(tulm::by_count(p, harmonic, 0.05), reference_by(p, m * harmonic[m], 0.05));
+    EXPECT_EQ(tulm::ebh_count(e, 0.05), position < m ? static_cast<int>(m - position) : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, CountsAcrossChunks,
+                         testing::Values(0, 3, tulm::detail::kPassChunk - 1,
+                                         tulm::detail::kPassChunk, tulm::detail::kPassChunk + 1,
+                                         2 * tulm::detail::kPassChunk + 2,
+                                         3 * tulm::detail::kPassChunk + 4,
+                                         3 * tulm::detail::kPassChunk + 5),
+                         [](const testing::TestParamInfo<std::size_t>& param) {
+                             return "at_" + std::to_string(param.param);
+                         });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "count_scans.hpp"
+#include "cpu_features.hpp"
 #include "tulm/evalue.hpp"
 
 namespace {
@@ -28,9 +29,11 @@ class EbhCount : public testing::TestWithParam<EbhCase> {};
 TEST_P(EbhCount, MatchesHandWorkedCount) {
     const EbhCase& c = GetParam();
     EXPECT_EQ(tulm::ebh_count(c.evalues, c.alpha), c.expected) << c.why;
-    EXPECT_EQ(tulm::detail::ebh_count_plain(c.evalues, c.alpha), c.expected) << c.why;
+    EXPECT_EQ(tulm::detail::ebh_scan_plain(c.evalues, c.alpha, 0, c.evalues.size()), c.expected)
+        << c.why;
     if (tulm::detail::cpu_has_avx2()) {
-        EXPECT_EQ(tulm::detail::ebh_count_avx2(c.evalues, c.alpha), c.expected) << c.why;
+        EXPECT_EQ(tulm::detail::ebh_scan_avx2(c.evalues, c.alpha, 0, c.evalues.size()), c.expected)
+            << c.why;
     }
 }
 

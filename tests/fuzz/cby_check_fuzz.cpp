@@ -25,8 +25,9 @@
 
 #include "fuzz_support.hpp"
 #include "pvalue/cby_check.hpp"
-#include "pvalue/cby_fast_check.hpp"
 #include "pvalue/cby_search.hpp"
+#include "pvalue/fast/fast_check.hpp"
+#include "pvalue/fast/search_tables.hpp"
 #include "tulm/pvalue.hpp"
 
 namespace {
@@ -99,15 +100,17 @@ void compare_fast_check(const std::vector<double>& pvalues, int r,
     tulm::detail::FastCbyCheck fast(tables);
     Visits fast_visits;
     Visits reference_visits;
-    const auto fast_result = fast.run(
-        r, warm_s, [&](int s, tulm::detail::SizeTest test) { fast_visits.emplace_back(s, test); });
+    const auto fast_result =
+        fast.run(r, warm_s, tulm::detail::SizeVisits::all,
+                 [&](int s, tulm::detail::SizeTest test) { fast_visits.emplace_back(s, test); });
     tulm::detail::CbyWorkspace work;
     const auto reference = tulm::detail::cby_check_observed(
         work, pvalues, r, harmonic, warm_s, alpha,
         [&](int s, tulm::detail::SizeTest test) { reference_visits.emplace_back(s, test); });
     REQUIRE(fast_result.res == reference.res && fast_result.at_s == reference.at_s);
     REQUIRE(fast_visits == reference_visits);
-    const auto silent = fast.run(r, warm_s, tulm::detail::IgnoreSizes{});
+    const auto silent =
+        fast.run(r, warm_s, tulm::detail::SizeVisits::until_proven, tulm::detail::IgnoreSizes{});
     REQUIRE(silent.res == reference.res && silent.at_s == reference.at_s);
 }
 

@@ -1,5 +1,7 @@
 """The tables callers build for the kernels, written the plain way the kernels
-expect them: sums strictly from left to right, as Python floats."""
+expect them: sums strictly from left to right, as Python floats. The harmonic
+table is the package's own, tulm._tables.harmonic_table (checked against a
+plain loop in test_package_procedures.py)."""
 
 import itertools
 import struct
@@ -10,14 +12,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 import _tulm
-
-
-def harmonic_table(m):
-    """H_0 = 0, H_i = H_(i-1) + 1.0 / i for i = 1 .. m."""
-    table = [0.0]
-    for i in range(1, m + 1):
-        table.append(table[-1] + 1.0 / i)
-    return table
 
 
 def prefix_sums(values):

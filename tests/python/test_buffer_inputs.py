@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _tulm
-from kernel_tables import harmonic_table
+from tulm._tables import harmonic_table
 
 EBH_THRESHOLD = 1.000000000001
 

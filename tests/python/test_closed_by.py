@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _tulm
-from kernel_tables import harmonic_table
+from tulm._tables import harmonic_table
 
 FLOAT_SEQ = "collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]"
 FLOAT = "typing.SupportsFloat | typing.SupportsIndex"

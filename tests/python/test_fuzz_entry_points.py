@@ -15,7 +15,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import _tulm
-from kernel_tables import harmonic_table
+from tulm._tables import harmonic_table
 
 INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 MAX_LENGTH = 60

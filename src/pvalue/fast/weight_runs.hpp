@@ -1,13 +1,14 @@
 // The weight cache of one cBY check, held as runs instead of m + 1 doubles.
 //
-// The check's cache is state shared by the sizes of one check: each examined
-// size writes its outside weights to a range of entries and, when its outside
-// pass stops at the cut-off, zeroes the entries below that range down to the
-// first entry already zero; later sizes may read entries that an earlier size
-// left behind. Every entry holds the weight of p[t - 1] at the size that last
-// wrote it, so a run of entries needs only that size: any entry is recomputed
-// in O(1). Written weights are never zero on inputs the fast path accepts,
-// which makes "covered by a run" the same as "not zero".
+// The reference's cache (cby_check.hpp) is state shared by the sizes of one
+// check: each examined size writes its outside weights to a range of entries
+// and, when its outside pass stops at the cut-off, zeroes the entries below
+// that range down to the first entry already zero; later sizes may read
+// entries that an earlier size left behind. Every entry holds the weight of
+// p[t - 1] at the size that last wrote it, so a run of entries needs only that
+// size: any entry is recomputed in O(1). Written weights are never zero on
+// inputs the fast path accepts, which makes "covered by a run" the same as
+// "not zero". See docs/fast-closed-by.rst, "The weight cache".
 #pragma once
 
 #include <algorithm>
@@ -93,18 +94,7 @@ public:
         return it != runs_.end() && it->first <= t ? &*it : nullptr;
     }
 
-    // Whether any of the entries first .. last is not zero.
-    [[nodiscard]] bool any_written(int first, int last) const {
-        if (first > last) {
-            return false;
-        }
-        auto it = std::lower_bound(runs_.begin(), runs_.end(), first,
-                                   [](const Run& run, int entry) { return run.last < entry; });
-        return it != runs_.end() && it->first <= last;
-    }
-
     [[nodiscard]] bool empty() const { return runs_.empty(); }
-    [[nodiscard]] std::size_t run_count() const { return runs_.size(); }
     [[nodiscard]] const std::vector<Run>& runs() const { return runs_; }
 
 private:

@@ -1,7 +1,7 @@
-#include "cby_weight_blocks.hpp"
+#include "weight_blocks.hpp"
 
-#include "cby_check.hpp"
-#include "count_scans.hpp"
+#include "cpu_features.hpp"
+#include "pvalue/cby_check.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -10,21 +10,19 @@
 
 namespace tulm::detail {
 
-void step_weights_portable(const double* x, std::size_t n, double T, double inv, double* weights) {
+void weights_of_portable(const double* x, std::size_t n, double T, double inv, double* weights) {
     for (std::size_t t = 0; t < n; ++t) {
-        weights[t] = step_weight(x[t], T, inv);
+        weights[t] = weight_of(x[t], T, inv);
     }
 }
 
 #ifdef TULM_CBY_AVX2
 
-bool step_weights_avx2_available() { return cpu_has_avx2(); }
-
 // The scalar operations four at a time: multiply, subtract, round up, the
-// explicit comparison with 1.0 (false for NaN, as in step_weight), divide.
+// explicit comparison with 1.0 (false for NaN, as in weight_of), divide.
 // No FMA: the target enables AVX2 only, and the build forbids contraction.
-__attribute__((target("avx2"))) void step_weights_avx2(const double* x, std::size_t n, double T,
-                                                       double inv, double* weights) {
+__attribute__((target("avx2"))) void weights_of_avx2(const double* x, std::size_t n, double T,
+                                                     double inv, double* weights) {
     const __m256d scale = _mm256_set1_pd(T);
     const __m256d tolerance = _mm256_set1_pd(kByTolerance);
     const __m256d one = _mm256_set1_pd(1.0);
@@ -37,33 +35,29 @@ __attribute__((target("avx2"))) void step_weights_avx2(const double* x, std::siz
         step = _mm256_blendv_pd(one, step, above_one);
         _mm256_storeu_pd(weights + t, _mm256_div_pd(numerator, step));
     }
-    for (; t < n; ++t) {
-        weights[t] = step_weight(x[t], T, inv);
-    }
+    weights_of_portable(x + t, n - t, T, inv, weights + t);
 }
 
 #else
 
-bool step_weights_avx2_available() { return false; }
-
-void step_weights_avx2(const double* x, std::size_t n, double T, double inv, double* weights) {
-    step_weights_portable(x, n, T, inv, weights);
+void weights_of_avx2(const double* x, std::size_t n, double T, double inv, double* weights) {
+    weights_of_portable(x, n, T, inv, weights);
 }
 
 #endif
 
-void step_weights(const double* x, std::size_t n, double T, double inv, double* weights) {
-    if (step_weights_avx2_available()) {
-        step_weights_avx2(x, n, T, inv, weights);
+void weights_of(const double* x, std::size_t n, double T, double inv, double* weights) {
+    if (cpu_has_avx2()) {
+        weights_of_avx2(x, n, T, inv, weights);
     } else {
-        step_weights_portable(x, n, T, inv, weights);
+        weights_of_portable(x, n, T, inv, weights);
     }
 }
 
 double descending_weight_sum(const double* p, int lo, int hi, double T, double inv) {
     double sum = 0.0;
     for (int j = hi; j >= lo; --j) {
-        sum += step_weight(p[j], T, inv);
+        sum += weight_of(p[j], T, inv);
     }
     return sum;
 }
