@@ -167,6 +167,7 @@ docs: install $(VENV)/.group-docs
 	mkdir -p $(GALLERY)
 	$(VPY) examples/demo.py > $(GALLERY)/demo.txt
 	$(VPY) examples/rejections_vs_m.py > $(GALLERY)/rejections_vs_m.txt
+	$(VPY) examples/rejections_vs_alpha.py > $(GALLERY)/rejections_vs_alpha.txt
 	$(SPHINX) -E -b doctest docs $(BUILD)/docs-doctest
 	$(SPHINX) -b html docs $(DOCS_OUT)
 	$(VPY) scripts/check_docs_offline.py $(DOCS_OUT)

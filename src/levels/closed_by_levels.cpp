@@ -434,7 +434,7 @@ double level_reaching(double x, double factor, double divisor) {
         return detail::compare_products(x, factor, divisor, std::bit_cast<double>(bits)) <= 0;
     };
     const double estimate = (x * factor) / divisor;
-    const std::uint64_t top = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max());
+    const auto top = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max());
     std::uint64_t high = std::isfinite(estimate) ? std::bit_cast<std::uint64_t>(estimate) : top;
     std::uint64_t low = 0;  // reaches(low) is false, or low is 0
     if (reaches(high)) {
@@ -557,8 +557,8 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
     const double narrow = 1.0 / (8.0 * static_cast<double>(s + 1));
     bool walk = true;
     while (above - below > 1) {
-        const double low = std::bit_cast<double>(below);
-        const double high = std::bit_cast<double>(above);
+        const auto low = std::bit_cast<double>(below);
+        const auto high = std::bit_cast<double>(above);
         if (walk && high - low <= narrow * high) {
             const int i = ExactCheck(screen, r, low, hints).failing_overlap(s);
             OverlapWalk set(screen, s);
@@ -607,7 +607,7 @@ std::vector<double> levels_by_search(std::span<const double> pvalues, Interrupt 
         int count_low;
         int count_high;
     };
-    const std::uint64_t one = std::bit_cast<std::uint64_t>(1.0);
+    const auto one = std::bit_cast<std::uint64_t>(1.0);
     const int top = count(one);
     std::int64_t done = m - top;
     std::vector<Split> pending;
@@ -619,7 +619,7 @@ std::vector<double> levels_by_search(std::span<const double> pvalues, Interrupt 
         const Split split = pending.back();
         pending.pop_back();
         if (split.high - split.low == 1) {
-            const double level = std::bit_cast<double>(split.high);
+            const auto level = std::bit_cast<double>(split.high);
             std::fill(by_rank.begin() + split.count_low + 1, by_rank.begin() + split.count_high + 1,
                       level);
             done += split.count_high - split.count_low;

@@ -111,7 +111,10 @@ private:
         if (s == 0.0) {
             return 0.0;  // the ratio is +inf
         }
-        return std::isfinite(s) ? s : kInfinity;  // the ratio is 0
+        if (!std::isfinite(s)) {
+            return kInfinity;  // the ratio is 0
+        }
+        return s;
     }
 
     std::span<const double> values_;
@@ -195,7 +198,7 @@ public:
     }
 
 private:
-    BestPair better(BestPair best, int o, int j) const {
+    [[nodiscard]] BestPair better(BestPair best, int o, int j) const {
         const double ratio = pairs_.ratio(o, j);
         return ratio > best.ratio ? BestPair{ratio, o, j} : best;
     }
@@ -217,7 +220,7 @@ private:
         const int hi = range.hi;
         const Terms low = terms(lo, inverse_lambda);
         const Terms high = terms(hi, inverse_lambda);
-        const double width = static_cast<double>(hi - lo);
+        const auto width = static_cast<double>(hi - lo);
         const double chord = (high.convex - low.convex) / width;
         const double rise_low = pairs_.block(lo + 1) - low.block;    // tangent slope of D at lo
         const double rise_high = high.block - pairs_.block(hi - 1);  // ... and at hi

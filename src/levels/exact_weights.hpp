@@ -105,7 +105,7 @@ inline std::int64_t exact_step_within(double x, double scale, double alpha) {
     };
     const double estimate = std::isfinite(y) ? std::clamp(std::ceil(y), 1.0, 0x1p52) : 0x1p52;
     std::int64_t low = 0;  // reaches(low) is false (or low is 0)
-    std::int64_t high = static_cast<std::int64_t>(estimate);
+    auto high = static_cast<std::int64_t>(estimate);
     if (reaches(high)) {
         for (std::int64_t step = 1; high - step >= 1; step *= 2) {
             if (!reaches(high - step)) {
