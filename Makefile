@@ -9,7 +9,7 @@ BUILD  := build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: demo test test-cpp test-python install sanitize memcheck stress fuzz lint clean \
-	stubs stubs-check typecheck wheel-test bench bench-cby bench-package docs
+	stubs stubs-check typecheck wheel-test bench bench-cby bench-levels bench-package docs
 
 demo: install $(VENV)/.group-demo
 	$(VPY) examples/demo.py
@@ -185,6 +185,11 @@ bench: install $(VENV)/.group-bench
 # against the reference check (bench/cby_screens.py; BENCH_ARGS=--quick).
 bench-cby: install $(VENV)/.group-bench
 	$(VPY) bench/cby_screens.py $(BENCH_ARGS)
+
+# Adjusted levels of the closed procedures against one exact search, on the
+# demo screen and the hardest (bench/levels.py; BENCH_ARGS=--quick).
+bench-levels: install $(VENV)/.group-bench
+	$(VPY) bench/levels.py $(BENCH_ARGS)
 
 # The tulm package against scipy and the bare kernels; prints ratios, writes nothing.
 bench-package: install $(VENV)/.group-bench

@@ -1,5 +1,6 @@
 """How late each kernel answers Ctrl-C on large input: for each of the eleven
-functions at m = 2 x 10^7 (numpy arrays in), the call's duration, then SIGINT
+functions and the adjusted levels of the closed procedures (tulm._native) at
+m = 2 x 10^7 (numpy arrays in), the call's duration, then SIGINT
 sent at several moments of the call and the delay from the signal to the
 KeyboardInterrupt. See bench/README.md.
 
@@ -112,7 +113,20 @@ CASES = {
         ["p", "harmonic", "sizes"],
         lambda t, d: t.cBY_check_cpp(d["p"], int(d["sizes"][1]), d["harmonic"], 0, ALPHA),
     ),
+    "closed_ebh_levels": (["e"], lambda t, d: levels().closed_ebh_levels(d["e"])),
+    "closed_by_levels demo": (["p"], lambda t, d: levels().closed_by_levels(d["p"])),
+    "closed_by_levels linear": (
+        ["p_linear"],
+        lambda t, d: levels().closed_by_levels(d["p_linear"]),
+    ),
 }
+
+
+def levels():
+    """tulm._native, imported in the child only."""
+    import tulm._native
+
+    return tulm._native
 
 
 def child(case, folder):

@@ -45,10 +45,11 @@ Bounds operator+(Bounds a, Bounds b) {
 // table, and prefix sums of 1/p and 1/p^2 over the same order.
 class CbyScreen {
 public:
-    explicit CbyScreen(std::span<const double> pvalues)
-        : prepared_(detail::prepared_pvalues_of<detail::LargeVector<double>>(pvalues)),
+    template <typename Poll>
+    CbyScreen(std::span<const double> pvalues, Poll&& poll)
+        : prepared_(detail::prepared_pvalues_of<detail::LargeVector<double>>(pvalues, poll)),
           harmonic_(detail::harmonic_table_of<detail::LargeVector<double>>(
-              static_cast<int>(pvalues.size()))),
+              static_cast<int>(pvalues.size()), poll)),
           m_(static_cast<int>(pvalues.size())) {
         inverse_.reserve(prepared_.size() + 1);
         inverse_square_.reserve(prepared_.size() + 1);
@@ -56,15 +57,32 @@ public:
         double square_sum = 0.0;
         inverse_.push_back(sum);
         inverse_square_.push_back(square_sum);
-        for (const double x : prepared_) {
-            const double reciprocal = 1.0 / x;
-            sum += reciprocal;
-            square_sum += reciprocal * reciprocal;
-            inverse_.push_back(sum);
-            inverse_square_.push_back(square_sum);
-        }
+        detail::for_each_chunk(prepared_.size(), poll, [&](std::size_t first, std::size_t last) {
+            double running = sum;
+            double square_running = square_sum;
+            for (std::size_t t = first; t < last; ++t) {
+                const double reciprocal = 1.0 / prepared_[t];
+                running += reciprocal;
+                square_running += reciprocal * reciprocal;
+                inverse_.push_back(running);
+                inverse_square_.push_back(square_running);
+            }
+            sum = running;
+            square_sum = square_running;
+        });
         // Each entry within (m + 4) u of its exact value, relative.
         prefix_error_ = (static_cast<double>(m_) + 4.0) * 2.0 * kUnitRoundoff;
+        descending_ = !detail::any_chunk(
+            prepared_.size() > 0 ? prepared_.size() - 1 : 0, poll,
+            [&](std::size_t first, std::size_t last) {
+                for (std::size_t t = first; t < last; ++t) {
+                    if (!(prepared_[t] >= prepared_[t + 1]) || std::isnan(prepared_[t])) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        descending_ = descending_ && (prepared_.empty() || !std::isnan(prepared_.back()));
     }
 
     [[nodiscard]] int m() const { return m_; }
@@ -72,11 +90,7 @@ public:
 
     // Whether the p-values descend once zeros are checked as 1e-12: not so
     // when a positive p-value lies below 1e-12 beside a zero, nor with NaN.
-    [[nodiscard]] bool descending() const {
-        return std::is_sorted(prepared_.begin(), prepared_.end(), std::greater<>())
-               && std::none_of(prepared_.begin(), prepared_.end(),
-                               [](double x) { return std::isnan(x); });
-    }
+    [[nodiscard]] bool descending() const { return descending_; }
 
     // How many p-values have x * factor > alpha, exactly: a prefix, since
     // they descend. Searched from `hint`.
@@ -111,6 +125,7 @@ private:
     detail::LargeVector<double> inverse_square_;
     int m_;
     double prefix_error_ = 0.0;
+    bool descending_ = true;
 };
 
 // What the evaluations of one computation share: where the last searches
@@ -644,7 +659,7 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
                                      Progress progress) {
     detail::InterruptPoll poll(interrupt);
     detail::ProgressReport report(progress, static_cast<std::int64_t>(pvalues.size()));
-    const CbyScreen screen(pvalues);
+    const CbyScreen screen(pvalues, poll);
     if (!screen.descending()) {
         return levels_by_search(pvalues, interrupt, report);
     }
@@ -697,7 +712,7 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
 }
 
 std::vector<double> closed_by_levels_plain(std::span<const double> pvalues) {
-    const CbyScreen screen(pvalues);
+    const CbyScreen screen(pvalues, detail::NoInterruptPoll{});
     const int m = screen.m();
     // Every size and overlap, each least favourable set summed exactly.
     const auto passes = [&](int r, double alpha) {

@@ -41,9 +41,10 @@ struct BestPair {
 // S / (o + j) of what has joined.
 class ClosedEbhPairs {
 public:
-    explicit ClosedEbhPairs(std::span<const double> evalues)
+    template <typename Poll>
+    ClosedEbhPairs(std::span<const double> evalues, Poll&& poll)
         : values_(evalues),
-          prefix_sums_(detail::build_prefix_sums(evalues)),
+          prefix_sums_(detail::build_prefix_sums(evalues, poll)),
           cum_e_(prefix_sums_),
           m_(static_cast<int>(evalues.size())),
           excess_(evalues, cum_e_) {}
@@ -256,7 +257,7 @@ std::vector<double> closed_ebh_levels(std::span<const double> evalues, Interrupt
                                       Progress progress) {
     detail::InterruptPoll poll(interrupt);
     detail::ProgressReport report(progress, static_cast<std::int64_t>(evalues.size()));
-    ClosedEbhPairs pairs(evalues);
+    ClosedEbhPairs pairs(evalues, poll);
     LargestRatio largest_ratio(pairs);
     const int m = pairs.m();
     std::vector<double> levels(evalues.size(), 1.0);
@@ -289,7 +290,7 @@ std::vector<double> closed_ebh_levels(std::span<const double> evalues, Interrupt
 }
 
 std::vector<double> closed_ebh_levels_plain(std::span<const double> evalues) {
-    ClosedEbhPairs pairs(evalues);
+    ClosedEbhPairs pairs(evalues, detail::NoInterruptPoll{});
     const int m = pairs.m();
     std::vector<double> levels(evalues.size(), 1.0);
     double level = 1.0;
