@@ -73,7 +73,7 @@ public:
         // Each entry within (m + 4) u of its exact value, relative.
         prefix_error_ = (static_cast<double>(m_) + 4.0) * 2.0 * kUnitRoundoff;
         descending_ = !detail::any_chunk(
-            prepared_.size() > 0 ? prepared_.size() - 1 : 0, poll,
+            prepared_.empty() ? 0 : prepared_.size() - 1, poll,
             [&](std::size_t first, std::size_t last) {
                 for (std::size_t t = first; t < last; ++t) {
                     if (!(prepared_[t] >= prepared_[t + 1]) || std::isnan(prepared_[t])) {
@@ -134,8 +134,24 @@ private:
 struct Hints {
     int beyond = 0;
     int unit = 0;
+    // The size and level beyond and unit belong to: the counts depend on
+    // nothing else, and the scan over r meets the same pair again and again.
+    int size = 0;
+    double level = -1.0;
     int turn = 1;
     int failing = 0;  // the overlap at which the last size evaluated failed
+    // The last totals summed term by term, of the candidates and of the
+    // other values of a least favourable set: consecutive r meet the same
+    // size and level, with ranges a term or two apart.
+    struct RangeTotal {
+        int size = 0;
+        double level = -1.0;
+        int first = 0;
+        int last = -1;
+        Bounds total{0.0, 0.0};
+    };
+    RangeTotal candidates;
+    RangeTotal others;
     detail::InterruptPoll* poll = nullptr;
 
     void charge(std::int64_t work) const {
@@ -150,15 +166,22 @@ class WeightsAt {
 public:
     WeightsAt(const CbyScreen& screen, int s, double alpha, Hints& hints)
         : screen_(screen),
+          s_(s),
           h_(screen.harmonic(s)),
           scale_(static_cast<double>(s) * h_),
           alpha_(alpha) {
         // p[t] weighs 0 for t < beyond_ (x h > alpha), exactly 1 from unit_
         // on (x S <= alpha).
-        beyond_ = screen.count_above(h_, alpha, hints.beyond);
-        unit_ = std::max(beyond_, screen.count_above(scale_, alpha, std::max(hints.unit, beyond_)));
-        hints.beyond = beyond_;
-        hints.unit = unit_;
+        if (hints.size != s || hints.level != alpha) {
+            hints.beyond = screen.count_above(h_, alpha, hints.beyond);
+            hints.unit =
+                std::max(hints.beyond,
+                         screen.count_above(scale_, alpha, std::max(hints.unit, hints.beyond)));
+            hints.size = s;
+            hints.level = alpha;
+        }
+        beyond_ = hints.beyond;
+        unit_ = hints.unit;
     }
 
     // The step of a p-value within the cut-off.
@@ -167,6 +190,8 @@ public:
     }
 
     [[nodiscard]] int beyond() const { return beyond_; }
+    [[nodiscard]] int size() const { return s_; }
+    [[nodiscard]] double level() const { return alpha_; }
 
     [[nodiscard]] double weight(int t) const {
         if (t < beyond_) {
@@ -238,12 +263,7 @@ private:
     [[nodiscard]] Bounds large_steps(int a, int b) const {
         const int count = b - a + 1;
         if (count <= kShortRange) {
-            double sum = 0.0;
-            for (int t = a; t <= b; ++t) {
-                sum += 1.0 / static_cast<double>(step(t));
-            }
-            const double error = static_cast<double>(count + 2) * 2.0 * kUnitRoundoff * sum;
-            return {sum - error, sum + error};
+            return sum_termwise(a, b);
         }
         const double lightest = weight(a);
         const double heaviest = weight(b);
@@ -261,6 +281,7 @@ private:
 
     static constexpr int kShortRange = 24;
     const CbyScreen& screen_;
+    int s_;
     double h_;
     double scale_;
     double alpha_;
@@ -367,9 +388,8 @@ private:
         const int turn = detail::first_where_not(i_lo, i_hi, std::clamp(hints_.turn, i_lo, i_hi),
                                                  [&](int i) { return increment(i) < 0.0; });
         hints_.turn = turn;
-        Termwise termwise;
         for (int i = std::max(i_lo, turn - 1); i <= std::min(i_hi, turn + 1); ++i) {
-            if (margin_sign(w, i, outside, termwise) < 0) {
+            if (margin_sign(w, i, outside) < 0) {
                 hints_.failing = i;
                 return -1;
             }
@@ -377,17 +397,54 @@ private:
         return 1;
     }
 
-    // A total summed term by term for one overlap, which the next overlap
-    // updates by a term in and a term out.
-    struct Termwise {
-        int i = -1;  // none yet
-        Bounds total{0.0, 0.0};
-    };
+    // The weights of p[first .. last] summed term by term, from the last
+    // such total when it belongs to the same size and level and its ends lie
+    // near: a term in, a term out.
+    [[nodiscard]] Bounds range_termwise(const WeightsAt& w, int first, int last,
+                                        Hints::RangeTotal& kept) const {
+        constexpr int kNear = 16;
+        const auto near = [](int a, int b) { return a - b <= kNear && b - a <= kNear; };
+        if (kept.size == w.size() && kept.level == w.level() && near(kept.first, first)
+            && near(kept.last, last) && first <= last + 1) {
+            const auto add = [&](int t) {
+                const double weight = w.weight(t);
+                kept.total = {
+                    (kept.total.lo + weight * (1.0 - kUnitRoundoff)) * (1.0 - 2.0 * kUnitRoundoff),
+                    (kept.total.hi + weight * (1.0 + kUnitRoundoff)) * (1.0 + 2.0 * kUnitRoundoff)};
+            };
+            const auto remove = [&](int t) {
+                const double weight = w.weight(t);
+                kept.total = {
+                    std::max(0.0, kept.total.lo - weight * (1.0 + kUnitRoundoff)
+                                      - 2.0 * kUnitRoundoff * kept.total.hi),
+                    (kept.total.hi - weight * (1.0 - kUnitRoundoff)) * (1.0 + 2.0 * kUnitRoundoff)};
+            };
+            for (int t = kept.last + 1; t <= last; ++t) {
+                add(t);
+            }
+            for (int t = last + 1; t <= kept.last; ++t) {
+                remove(t);
+            }
+            for (int t = first; t < kept.first; ++t) {
+                add(t);
+            }
+            for (int t = kept.first; t < first; ++t) {
+                remove(t);
+            }
+        } else {
+            hints_.charge(std::max(0, last - std::max(first, w.beyond()) + 1));
+            kept.total = w.sum_termwise(first, last);
+            kept.size = w.size();
+            kept.level = w.level();
+        }
+        kept.first = first;
+        kept.last = last;
+        return kept.total;
+    }
 
     // The sign of L(i) - i / r: from enclosures where they decide it,
     // exactly where they do not.
-    [[nodiscard]] int margin_sign(const WeightsAt& w, int i, int outside,
-                                  Termwise& termwise) const {
+    [[nodiscard]] int margin_sign(const WeightsAt& w, int i, int outside) const {
         const int first = m_ - r_;
         const Bounds total = w.sum(first, first + i - 1) + w.sum(0, outside - i - 1);
         const double threshold = static_cast<double>(i) * share_;
@@ -398,26 +455,12 @@ private:
         if (total.hi < threshold - slack) {
             return -1;
         }
-        if (termwise.i == i - 1) {
-            // One candidate joins, one outside value leaves.
-            const double joining = w.weight(first + i - 1);
-            const double leaving = outside - i >= 0 ? w.weight(outside - i) : 0.0;
-            termwise.total = {(termwise.total.lo + joining * (1.0 - kUnitRoundoff)
-                               - leaving * (1.0 + kUnitRoundoff))
-                                  * (1.0 - 4.0 * kUnitRoundoff),
-                              (termwise.total.hi + joining * (1.0 + kUnitRoundoff)
-                               - leaving * (1.0 - kUnitRoundoff))
-                                  * (1.0 + 4.0 * kUnitRoundoff)};
-        } else {
-            hints_.charge(i + std::max(0, outside - i));
-            termwise.total =
-                w.sum_termwise(first, first + i - 1) + w.sum_termwise(0, outside - i - 1);
-        }
-        termwise.i = i;
-        if (termwise.total.lo >= threshold + slack) {
+        const Bounds termwise = range_termwise(w, first, first + i - 1, hints_.candidates)
+                                + range_termwise(w, 0, outside - i - 1, hints_.others);
+        if (termwise.lo >= threshold + slack) {
             return 1;
         }
-        if (termwise.total.hi < threshold - slack) {
+        if (termwise.hi < threshold - slack) {
             return -1;
         }
         detail::ExactReciprocalSum exact;
@@ -496,13 +539,17 @@ public:
     void add_member(int t) { members_.push_back({screen_.p(t), 0, 0.0}); }
     [[nodiscard]] std::size_t members() const { return members_.size(); }
 
-    // The first level in (lo, hi] at which the total reaches i / r.
-    double first_passing(double lo, double hi, int i, int r) {
+    // The first level in (lo, hi] at which the total reaches i / r, or NaN
+    // when that takes more than `changes` changes of the members' weights.
+    double first_passing(double lo, double hi, int i, int r, std::size_t changes) {
         for (Member& member : members_) {
             member.step = detail::exact_step(member.x, h_, scale_, lo);
             member.next = next_change(member);
         }
-        for (;;) {
+        for (std::size_t walked = 0;; ++walked) {
+            if (walked > changes) {
+                return std::numeric_limits<double>::quiet_NaN();
+            }
             double level = kInfinity;
             for (const Member& member : members_) {
                 level = std::min(level, member.next);
@@ -510,16 +557,30 @@ public:
             if (!(level < hi)) {
                 return hi;
             }
-            detail::ExactReciprocalSum total;
+            double total = 0.0;
             for (Member& member : members_) {
                 if (member.next <= level) {
                     member.step = detail::exact_step(member.x, h_, scale_, level);
                     member.next = next_change(member);
                 }
-                total.add(member.step);
+                total += member.step > 0 ? 1.0 / static_cast<double>(member.step) : 0.0;
             }
-            if (total.compare(i, r) >= 0) {
+            // The float total decides unless it lies within its rounding of
+            // i / r; then the exact one.
+            const double threshold = static_cast<double>(i) / static_cast<double>(r);
+            const double slack =
+                static_cast<double>(members_.size() + 4) * 2.0 * kUnitRoundoff * threshold;
+            if (total >= threshold + slack) {
                 return level;
+            }
+            if (total > threshold - slack) {
+                detail::ExactReciprocalSum exact;
+                for (const Member& member : members_) {
+                    exact.add(member.step);
+                }
+                if (exact.compare(i, r) >= 0) {
+                    return level;
+                }
             }
         }
     }
@@ -555,6 +616,47 @@ private:
 double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, Hints& hints) {
     constexpr std::size_t kWalkedMembers = 64;
     const int m = screen.m();
+    // The level at which the overlap failing at `low` passes, walked from
+    // `low` over at most `changes` weight changes: NaN when its set is too
+    // large or the walk too long, otherwise a level at which the size passes
+    // or a new `low`.
+    const auto walk = [&](double low, double high, std::size_t changes) {
+        const int i = ExactCheck(screen, r, low, hints).failing_overlap(s);
+        OverlapWalk set(screen, s);
+        const int weighted = WeightsAt(screen, s, high, hints).beyond();
+        for (int t = std::max(weighted, m - r); t <= m - r + i - 1; ++t) {
+            set.add_member(t);
+        }
+        for (int t = weighted; t <= s - i - 1 && set.members() <= kWalkedMembers; ++t) {
+            set.add_member(t);
+        }
+        if (i == 0 || set.members() > kWalkedMembers) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        return set.first_passing(low, high, i, r, changes);
+    };
+    // With no lower bound yet, a size's level often lies close below the
+    // level of the sizes above: gallop down from hi for one at which it fails.
+    for (double width = 0x1p-24; lo == 0.0 && width < 1.0; width *= 16.0) {
+        const double probe = hi * (1.0 - width);
+        if (!ExactCheck(screen, r, probe, hints).size_passes(s)) {
+            lo = probe;
+            break;
+        }
+        hi = probe;
+    }
+    // Near the last level found, a size's own is often a few weight changes
+    // away: walk there at once.
+    for (double passing = lo; passing > 0.0;) {
+        passing = walk(passing, hi, 4 * kWalkedMembers);
+        if (std::isnan(passing)) {
+            break;
+        }
+        if (ExactCheck(screen, r, passing, hints).size_passes(s)) {
+            return passing;
+        }
+        lo = passing;
+    }
     // Levels of neighbouring sizes lie close together: gallop up from lo.
     for (double width = 0x1p-24; lo > 0.0 && width < 1.0; width *= 16.0) {
         const double probe = lo * (1.0 + width);
@@ -570,30 +672,20 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
     auto below = std::bit_cast<std::uint64_t>(lo);
     auto above = std::bit_cast<std::uint64_t>(hi);
     const double narrow = 1.0 / (8.0 * static_cast<double>(s + 1));
-    bool walk = true;
+    bool walk_narrow = true;
     while (above - below > 1) {
         const auto low = std::bit_cast<double>(below);
         const auto high = std::bit_cast<double>(above);
-        if (walk && high - low <= narrow * high) {
-            const int i = ExactCheck(screen, r, low, hints).failing_overlap(s);
-            OverlapWalk set(screen, s);
-            const WeightsAt at_high(screen, s, high, hints);
-            const int weighted = at_high.beyond();
-            for (int t = std::max(weighted, m - r); t <= m - r + i - 1; ++t) {
-                set.add_member(t);
-            }
-            for (int t = weighted; t <= s - i - 1 && set.members() <= kWalkedMembers; ++t) {
-                set.add_member(t);
-            }
-            if (i > 0 && set.members() <= kWalkedMembers) {
-                const double passing = set.first_passing(low, high, i, r);
+        if (walk_narrow && high - low <= narrow * high) {
+            const double passing = walk(low, high, std::numeric_limits<std::size_t>::max());
+            if (!std::isnan(passing)) {
                 if (ExactCheck(screen, r, passing, hints).size_passes(s)) {
                     return passing;
                 }
                 below = std::bit_cast<std::uint64_t>(passing);
                 continue;
             }
-            walk = false;
+            walk_narrow = false;
         }
         const std::uint64_t mid = below + (above - below) / 2;
         if (ExactCheck(screen, r, std::bit_cast<double>(mid), hints).size_passes(s)) {
@@ -670,6 +762,26 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     int binding = 0;     // the size that set the last level
     Hints hints;
     hints.poll = &poll;
+    const auto fails_at = [&](int r, int s, double alpha) {
+        return !ExactCheck(screen, r, alpha, hints).size_passes(s);
+    };
+    // The last size of the run of sizes failing at alpha that starts at s.
+    const auto last_failing = [&](int s, int r, double alpha) {
+        int failing = s;
+        int passing = m + 1;
+        for (int step = 1; failing + step <= m; step *= 2) {
+            if (!fails_at(r, failing + step, alpha)) {
+                passing = failing + step;
+                break;
+            }
+            failing += step;
+        }
+        while (passing - failing > 1) {
+            const int mid = failing + (passing - failing) / 2;
+            (fails_at(r, mid, alpha) ? failing : passing) = mid;
+        }
+        return failing;
+    };
     for (int r = m; r >= 1; --r) {
         report(m - r);
         const double below = detail::previous_double(level);
@@ -694,13 +806,14 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
                     break;
                 }
                 // Failing sizes come in runs whose levels grow with the size
-                // (the larger S_s, the lighter every weight): follow the run
-                // up without a whole check between its sizes.
-                do {
-                    binding = s;
-                    crit = size_level(screen, r, s, crit, below, hints);
-                    ++s;
-                } while (s <= m && !ExactCheck(screen, r, crit, hints).size_passes(s));
+                // (the larger S_s, the lighter every weight): jump to the end
+                // of the run, found by galloping, without a whole check.
+                binding = s;
+                crit = size_level(screen, r, s, crit, below, hints);
+                while (binding < m && fails_at(r, binding + 1, crit)) {
+                    binding = last_failing(binding + 1, r, crit);
+                    crit = size_level(screen, r, binding, crit, below, hints);
+                }
             }
             level = crit;
             witness = binding;

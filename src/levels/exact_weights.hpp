@@ -15,12 +15,11 @@
 
 namespace tulm::detail {
 
-// The sign of a * b - c * d, exactly, for non-negative finite doubles. With
-// mantissas in [1/2, 1) the products' exponents decide when they lie two
-// apart; otherwise the mantissas' products, scaled to the same exponent,
-// compare exactly: distinct roundings order as the reals they round, and
-// equal ones by their errors, which fma forms exactly so far from underflow.
-inline int compare_products(double a, double b, double c, double d) {
+// The sign of a * b - c * d, exactly, for non-negative finite doubles of any
+// magnitude. With mantissas in [1/2, 1) the products' exponents decide when
+// they lie two apart; otherwise the mantissas' products, scaled to the same
+// exponent, compare as below.
+inline int compare_scaled_products(double a, double b, double c, double d) {
     const bool left_zero = a == 0.0 || b == 0.0;
     const bool right_zero = c == 0.0 || d == 0.0;
     if (left_zero || right_zero) {
@@ -52,6 +51,25 @@ inline int compare_products(double a, double b, double c, double d) {
     return left_error < right_error ? -1 : (left_error > right_error ? 1 : 0);
 }
 
+// The sign of a * b - c * d, exactly, for non-negative finite doubles:
+// distinct roundings order as the reals they round, and equal ones by their
+// errors, which fma forms exactly for products far from underflow.
+inline int compare_products(double a, double b, double c, double d) {
+    const double left = a * b;
+    const double right = c * d;
+    constexpr double kLow = 0x1p-900;
+    constexpr double kHigh = 0x1p900;
+    if (left >= kLow && left <= kHigh && right >= kLow && right <= kHigh) {
+        if (left != right) {
+            return left < right ? -1 : 1;
+        }
+        const double left_error = std::fma(a, b, -left);
+        const double right_error = std::fma(c, d, -right);
+        return left_error < right_error ? -1 : (left_error > right_error ? 1 : 0);
+    }
+    return compare_scaled_products(a, b, c, d);
+}
+
 // Below this, floating-point products lose relative precision: the exact
 // comparison decides.
 inline constexpr double kSafelyNormal = 0x1p-1000;
@@ -71,6 +89,8 @@ inline bool product_above(double x, double y, double z) {
     return compare_products(x, y, z, 1.0) > 0;
 }
 
+std::int64_t exact_step_searched(double x, double scale, double alpha);
+
 inline std::int64_t exact_step_within(double x, double scale, double alpha);
 
 // q = max(1, ceil(x * scale / alpha)), or 0 when x * harmonic > alpha.
@@ -83,7 +103,7 @@ inline std::int64_t exact_step(double x, double harmonic, double scale, double a
 
 // max(1, ceil(x * scale / alpha)), for an x within the cut-off: the least
 // n >= 1 with x * scale <= n * alpha.
-inline std::int64_t exact_step_within(double x, double scale, double alpha) {
+[[gnu::always_inline]] inline std::int64_t exact_step_within(double x, double scale, double alpha) {
     const double product = x * scale;
     const double y = product / alpha;
     if (product >= kSafelyNormal && alpha >= kSafelyNormal && y < 0x1p52) {
@@ -98,8 +118,13 @@ inline std::int64_t exact_step_within(double x, double scale, double alpha) {
             return static_cast<std::int64_t>(ceiling);
         }
     }
-    // Near a whole number, or near underflow: search for the least n,
-    // galloping from the float estimate.
+    return exact_step_searched(x, scale, alpha);
+}
+
+// Near a whole number, or near underflow: the least n with x * scale <= n *
+// alpha, searched by galloping from the float estimate. Out of line: rare.
+[[gnu::noinline]] inline std::int64_t exact_step_searched(double x, double scale, double alpha) {
+    const double y = (x * scale) / alpha;
     const auto reaches = [&](std::int64_t n) {
         return compare_products(x, scale, static_cast<double>(n), alpha) <= 0;
     };
