@@ -635,16 +635,6 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
         }
         return set.first_passing(low, high, i, r, changes);
     };
-    // With no lower bound yet, a size's level often lies close below the
-    // level of the sizes above: gallop down from hi for one at which it fails.
-    for (double width = 0x1p-24; lo == 0.0 && width < 1.0; width *= 16.0) {
-        const double probe = hi * (1.0 - width);
-        if (!ExactCheck(screen, r, probe, hints).size_passes(s)) {
-            lo = probe;
-            break;
-        }
-        hi = probe;
-    }
     // Near the last level found, a size's own is often a few weight changes
     // away: walk there at once.
     for (double passing = lo; passing > 0.0;) {
@@ -765,11 +755,14 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     const auto fails_at = [&](int r, int s, double alpha) {
         return !ExactCheck(screen, r, alpha, hints).size_passes(s);
     };
-    // The last size of the run of sizes failing at alpha that starts at s.
+    // The last size of the run of sizes failing at alpha that starts at s,
+    // looked for within 256 sizes: runs can be long (as long as the screen
+    // when nothing outside weighs), and a run that ends far away is best
+    // reached in a few such jumps, each raising alpha, rather than one.
     const auto last_failing = [&](int s, int r, double alpha) {
         int failing = s;
-        int passing = m + 1;
-        for (int step = 1; failing + step <= m; step *= 2) {
+        int passing = std::min(m, s + 256) + 1;
+        for (int step = 1; failing + step < passing; step *= 2) {
             if (!fails_at(r, failing + step, alpha)) {
                 passing = failing + step;
                 break;
