@@ -140,6 +140,9 @@ struct Hints {
     double level = -1.0;
     int turn = 1;
     int failing = 0;  // the overlap at which the last size evaluated failed
+    // By how much at least its total fell short of i / r there (0 when only
+    // the exact sum told).
+    double shortfall = 0.0;
     // The last totals summed term by term, of the candidates and of the
     // other values of a least favourable set: consecutive r meet the same
     // size and level, with ranges a term or two apart.
@@ -453,6 +456,7 @@ private:
             return 1;
         }
         if (total.hi < threshold - slack) {
+            hints_.shortfall = (threshold - slack) - total.hi;
             return -1;
         }
         const Bounds termwise = range_termwise(w, first, first + i - 1, hints_.candidates)
@@ -461,8 +465,10 @@ private:
             return 1;
         }
         if (termwise.hi < threshold - slack) {
+            hints_.shortfall = (threshold - slack) - termwise.hi;
             return -1;
         }
+        hints_.shortfall = 0.0;
         detail::ExactReciprocalSum exact;
         w.add_exactly(first, first + i - 1, exact);
         w.add_exactly(0, outside - i - 1, exact);
@@ -752,6 +758,15 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     int binding = 0;     // the size that set the last level
     Hints hints;
     hints.poll = &poll;
+    // The violation found for the last r: its size, level, overlap and
+    // shortfall.
+    struct Carried {
+        int r = 0;
+        int size = 0;
+        double level = -1.0;
+        int overlap = 0;
+        double shortfall = 0.0;
+    } carried;
     const auto fails_at = [&](int r, int s, double alpha) {
         return !ExactCheck(screen, r, alpha, hints).size_passes(s);
     };
@@ -778,10 +793,33 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
     for (int r = m; r >= 1; --r) {
         report(m - r);
         const double below = detail::previous_double(level);
+        // The witness of r + 1 usually fails for r too, at the same overlap:
+        // its set gains the candidate p[m - r + i - 1] and loses p[m - r - 1],
+        // and i / r exceeds i / (r + 1) by i / (r (r + 1)). If the shortfall
+        // carried over covers that, it fails without being evaluated again.
+        if (carried.r == r + 1 && carried.size == witness && carried.level == below
+            && carried.overlap <= std::min(r, witness)) {
+            const WeightsAt w(screen, witness, below, hints);
+            const int i = carried.overlap;
+            const double gain = w.weight(m - r + i - 1) * (1.0 + 2.0 * kUnitRoundoff)
+                                - w.weight(m - r - 1) * (1.0 - 2.0 * kUnitRoundoff);
+            const double harder = static_cast<double>(i)
+                                  / (static_cast<double>(r) * static_cast<double>(r + 1))
+                                  * (1.0 - 4.0 * kUnitRoundoff);
+            const double shortfall = carried.shortfall - gain + harder
+                                     - 8.0 * kUnitRoundoff * static_cast<double>(i) / r;
+            if (shortfall > 0.0) {
+                carried.r = r;
+                carried.shortfall = shortfall;
+                levels[static_cast<std::size_t>(m - r)] = level;
+                continue;
+            }
+        }
         // Whether crit(r) < level: whether the check passes just below it.
         const int violating = ExactCheck(screen, r, below, hints).violating_size(witness);
         if (violating > 0) {
             witness = violating;
+            carried = {r, violating, below, hints.failing, hints.shortfall};
         } else {
             // crit(r) is then raised from 0 to the level of one failing size
             // after another (each at most crit(r)) until the whole check
