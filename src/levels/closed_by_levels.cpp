@@ -614,11 +614,105 @@ private:
     std::vector<Member> members_;
 };
 
+// The first double level in (lo, hi] at which overlap i of size s passes for
+// r, given that it fails at lo and passes at hi, by halving the bracket. A
+// member whose step is the same at both ends keeps it in between (steps only
+// fall as the level rises, once within the cut-off), so only the others are
+// weighed again at each level, and each halving leaves about half of them.
+double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, double hi,
+                     Hints& hints) {
+    const int m = screen.m();
+    const double h = screen.harmonic(s);
+    const double scale = static_cast<double>(s) * h;
+    const auto weight = [](std::int64_t step) {
+        return step > 0 ? 1.0 / static_cast<double>(step) : 0.0;
+    };
+    struct Changing {
+        double x;
+        std::int64_t low_step;
+        std::int64_t high_step;
+    };
+    std::vector<Changing> changing;
+    std::vector<std::int64_t> fixed_steps;
+    double fixed = 0.0;
+    const auto add = [&](int t) {
+        const double x = screen.p(t);
+        const std::int64_t low_step = detail::exact_step(x, h, scale, lo);
+        const std::int64_t high_step = detail::exact_step(x, h, scale, hi);
+        if (low_step == high_step) {
+            fixed += weight(low_step);
+            fixed_steps.push_back(low_step);
+        } else {
+            changing.push_back({x, low_step, high_step});
+        }
+    };
+    const int weighted = WeightsAt(screen, s, hi, hints).beyond();
+    for (int t = std::max(weighted, m - r); t <= m - r + i - 1; ++t) {
+        add(t);
+    }
+    for (int t = weighted; t <= s - i - 1; ++t) {
+        add(t);
+    }
+    const std::size_t members = fixed_steps.size() + changing.size();
+    hints.charge(static_cast<std::int64_t>(members));
+    const double threshold = static_cast<double>(i) / static_cast<double>(r);
+    const double slack = static_cast<double>(members + 4) * 2.0 * kUnitRoundoff * threshold;
+    std::vector<std::int64_t> steps;
+    // Whether the overlap passes at `level`; the steps of the changing
+    // members there go to `steps`.
+    const auto passes = [&](double level) {
+        steps.resize(changing.size());
+        double total = fixed;
+        for (std::size_t j = 0; j < changing.size(); ++j) {
+            steps[j] = detail::exact_step(changing[j].x, h, scale, level);
+            total += weight(steps[j]);
+        }
+        // The float total decides unless it lies within its rounding of
+        // i / r; then the exact one.
+        if (total >= threshold + slack) {
+            return true;
+        }
+        if (total <= threshold - slack) {
+            return false;
+        }
+        detail::ExactReciprocalSum exact;
+        for (const std::int64_t step : fixed_steps) {
+            exact.add(step);
+        }
+        for (const std::int64_t step : steps) {
+            exact.add(step);
+        }
+        return exact.compare(i, r) >= 0;
+    };
+    auto below = std::bit_cast<std::uint64_t>(lo);
+    auto above = std::bit_cast<std::uint64_t>(hi);
+    while (above - below > 1) {
+        const std::uint64_t mid = below + (above - below) / 2;
+        const bool pass = passes(std::bit_cast<double>(mid));
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < changing.size(); ++j) {
+            Changing member = changing[j];
+            (pass ? member.high_step : member.low_step) = steps[j];
+            if (member.low_step == member.high_step) {
+                fixed += weight(member.low_step);
+                fixed_steps.push_back(member.low_step);
+            } else {
+                changing[kept++] = member;
+            }
+        }
+        changing.resize(kept);
+        (pass ? above : below) = mid;
+        hints.charge(static_cast<std::int64_t>(kept));
+    }
+    return std::bit_cast<double>(above);
+}
+
 // The smallest double level in (lo, hi] at which size s passes for r, given
 // that it fails at lo and passes at hi. Doubles order as their bit patterns:
-// the bracket is halved until it is narrow (each weight then changes at most
-// a few times inside), then the overlaps that fail are walked level by level
-// when their least favourable sets are small, halved to the end when not.
+// the bracket is narrowed by galloping and halving until each weight changes
+// at most about once inside, then the overlap that fails at lo is followed to
+// the level at which it passes (walked change by change when its least
+// favourable set is small), until the whole size passes there.
 double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, Hints& hints) {
     constexpr std::size_t kWalkedMembers = 64;
     const int m = screen.m();
@@ -653,6 +747,15 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
         }
         lo = passing;
     }
+    // With no lower bound yet, a size's level often lies just below hi.
+    for (double width = 0x1p-10; lo == 0.0 && width < 1.0; width *= 4.0) {
+        const double probe = hi * (1.0 - width);
+        if (!ExactCheck(screen, r, probe, hints).size_passes(s)) {
+            lo = probe;
+            break;
+        }
+        hi = probe;
+    }
     // Levels of neighbouring sizes lie close together: gallop up from lo.
     for (double width = 0x1p-24; lo > 0.0 && width < 1.0; width *= 16.0) {
         const double probe = lo * (1.0 + width);
@@ -665,32 +768,29 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
         }
         lo = probe;
     }
+    // A weight changes inside a bracket (lo, hi] where x S / alpha crosses a
+    // whole number: while the bracket is wider than about 1 / s, most do.
+    const double narrow = 1.0 / static_cast<double>(s + 1);
     auto below = std::bit_cast<std::uint64_t>(lo);
     auto above = std::bit_cast<std::uint64_t>(hi);
-    const double narrow = 1.0 / (8.0 * static_cast<double>(s + 1));
-    bool walk_narrow = true;
-    while (above - below > 1) {
-        const auto low = std::bit_cast<double>(below);
-        const auto high = std::bit_cast<double>(above);
-        if (walk_narrow && high - low <= narrow * high) {
-            const double passing = walk(low, high, std::numeric_limits<std::size_t>::max());
-            if (!std::isnan(passing)) {
-                if (ExactCheck(screen, r, passing, hints).size_passes(s)) {
-                    return passing;
-                }
-                below = std::bit_cast<std::uint64_t>(passing);
-                continue;
-            }
-            walk_narrow = false;
-        }
+    while (above - below > 1 && hi - lo > narrow * hi) {
         const std::uint64_t mid = below + (above - below) / 2;
         if (ExactCheck(screen, r, std::bit_cast<double>(mid), hints).size_passes(s)) {
             above = mid;
         } else {
             below = mid;
         }
+        lo = std::bit_cast<double>(below);
+        hi = std::bit_cast<double>(above);
     }
-    return std::bit_cast<double>(above);
+    for (;;) {
+        const int i = ExactCheck(screen, r, lo, hints).failing_overlap(s);
+        const double passing = overlap_level(screen, r, s, i, lo, hi, hints);
+        if (ExactCheck(screen, r, passing, hints).size_passes(s)) {
+            return passing;
+        }
+        lo = passing;
+    }
 }
 
 // The levels read off the exact search itself, for inputs the computation
