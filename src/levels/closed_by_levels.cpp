@@ -155,6 +155,13 @@ struct Hints {
     };
     RangeTotal candidates;
     RangeTotal others;
+    // The ranges of sizes a check has yet to examine, kept to spare an
+    // allocation per check.
+    struct SizeRange {
+        int a;
+        int b;
+    };
+    std::vector<SizeRange> pending;
     detail::InterruptPoll* poll = nullptr;
 
     void charge(std::int64_t work) const {
@@ -282,7 +289,7 @@ private:
         return {std::max(between.lo, lower), std::min(between.hi, upper)};
     }
 
-    static constexpr int kShortRange = 24;
+    static constexpr int kShortRange = 4;
     const CbyScreen& screen_;
     int s_;
     double h_;
@@ -334,23 +341,28 @@ public:
         if (!size_passes(centre)) {
             return centre;
         }
-        std::vector<Range>& pending = pending_;
-        outward_.clear();
-        for (int width = 1, from = centre + 1; from <= m_; from += width, width *= 4) {
-            outward_.push_back({from, std::min(m_, from + width - 1)});
+        // The k-th range on either side starts (4^k - 1) / 3 sizes from the
+        // centre and is 4^k wide. Far ones go first on the stack, so that the
+        // near ones come out first, the lower side before the upper.
+        std::vector<Hints::SizeRange>& pending = hints_.pending;
+        pending.clear();
+        const std::int64_t farthest = std::max(m_ - centre, centre - 1);
+        std::int64_t width = 1;
+        while ((width - 1) / 3 < farthest) {
+            width *= 4;
         }
-        for (int width = 1, to = centre - 1; to >= 1; to -= width, width *= 4) {
-            outward_.push_back({std::max(1, to - width + 1), to});
+        for (width /= 4; width >= 1; width /= 4) {
+            const std::int64_t up = centre + (width - 1) / 3 + 1;
+            const std::int64_t down = centre - (width - 1) / 3 - 1;
+            if (up <= m_) {
+                pending.push_back({static_cast<int>(up),
+                                   static_cast<int>(std::min<std::int64_t>(m_, up + width - 1))});
+            }
+            if (down >= 1) {
+                pending.push_back({static_cast<int>(std::max<std::int64_t>(1, down - width + 1)),
+                                   static_cast<int>(down)});
+            }
         }
-        std::stable_sort(outward_.begin(), outward_.end(),
-                         [centre](const Range& x, const Range& y) {
-                             const auto distance = [centre](const Range& range) {
-                                 return range.a > centre ? range.a - centre : centre - range.b;
-                             };
-                             return distance(x) > distance(y);
-                         });
-        // Far ranges first on the stack, so that the near ones come out first.
-        pending.assign(outward_.begin(), outward_.end());
         while (!pending.empty()) {
             const auto [a, b] = pending.back();
             pending.pop_back();
@@ -475,19 +487,12 @@ private:
         return exact.compare(i, r_) >= 0 ? 1 : -1;
     }
 
-    struct Range {
-        int a;
-        int b;
-    };
-
     const CbyScreen& screen_;
     int m_;
     int r_;
     double alpha_;
     double share_;  // 1 / r
     Hints& hints_;
-    std::vector<Range> pending_;
-    std::vector<Range> outward_;
 };
 
 // The smallest double level at which x * factor <= divisor * level, exactly:
