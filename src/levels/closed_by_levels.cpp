@@ -203,6 +203,11 @@ public:
     [[nodiscard]] int size() const { return s_; }
     [[nodiscard]] double level() const { return alpha_; }
 
+    // Whether p[t] weighs at least 1 / r, exactly.
+    [[nodiscard]] bool weighs_at_least_share(int t, int r) const {
+        return t >= beyond_ && (t >= unit_ || step(t) <= r);
+    }
+
     [[nodiscard]] double weight(int t) const {
         if (t < beyond_) {
             return 0.0;
@@ -394,6 +399,11 @@ private:
     // the i largest candidates and the `outside` - i largest other values.
     [[nodiscard]] int least_margin(const WeightsAt& w, int i_lo, int i_hi, int outside) const {
         const int first = m_ - r_;  // the largest candidate
+        // Every candidate weighs at least what the largest does: if that is
+        // 1 / r, every total reaches i / r on the candidates alone.
+        if (w.weighs_at_least_share(first, r_)) {
+            return 1;
+        }
         const auto increment = [&](int i) {
             const int leaving = outside - i - 1;
             return w.weight(first + i) - (leaving >= 0 ? w.weight(leaving) : 0.0) - share_;
