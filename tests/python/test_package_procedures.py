@@ -364,6 +364,12 @@ def test_rejected_exactly_where_the_adjusted_level_is_at_most_alpha(function, op
 
 # Screens the closed levels are tried on: simulated, tied, on plateaus, with
 # zeros and infinities, in families of various sizes.
+def linear_pvalues(m):
+    """p-values on twice the BY critical values."""
+    ranks = np.arange(1, m + 1, dtype=np.float64)
+    return np.minimum(1.0, 0.1 * ranks / (m * np.sum(1.0 / ranks)))
+
+
 LEVEL_SCREENS = [
     pytest.param(kind, make, id=f"{kind}-{name}")
     for kind in ("e", "p")
@@ -376,6 +382,10 @@ LEVEL_SCREENS = [
             m,
         ),
         "plateau": lambda kind, m, rng: np.repeat(screen(kind, max(1, m // 8), rng, 0.5), 8)[:m],
+        # Every size nearly binding: the closed BY levels' hardest case.
+        "linear": lambda kind, m, rng: (
+            (1.0 / linear_pvalues(m)) if kind == "e" else linear_pvalues(m)
+        ),
     }.items()
 ]
 
