@@ -930,37 +930,44 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
                 continue;
             }
         }
-        // Whether crit(r) < level: whether the check passes just below it.
-        const int violating = ExactCheck(screen, r, below, hints).violating_size(witness);
-        if (violating > 0) {
-            witness = violating;
-            carried = {r, violating, below, hints.failing, hints.shortfall};
-        } else {
-            // crit(r) is then raised from 0 to the level of one failing size
-            // after another (each at most crit(r)) until the whole check
-            // passes there. The sizes that failed or bound last go first.
-            double crit = 0.0;
-            for (const int s : {binding, witness}) {
-                if (s > 0 && !ExactCheck(screen, r, crit, hints).size_passes(s)) {
-                    binding = s;
-                    crit = size_level(screen, r, binding, crit, below, hints);
-                }
+        // crit(r) is raised from 0 to the level of one failing size after
+        // another (each at most crit(r)) until the whole check passes there.
+        // A size that fails just below A(r + 1) shows that crit(r) is not
+        // smaller, and A(r) = A(r + 1). The sizes that failed or bound last
+        // go first.
+        double crit = 0.0;
+        bool kept = false;
+        // Raises crit to the level of s, failing at crit; false when s fails
+        // below A(r + 1) too.
+        const auto raise = [&](int s) {
+            if (fails_at(r, s, below)) {
+                witness = s;
+                carried = {r, s, below, hints.failing, hints.shortfall};
+                return false;
             }
-            for (;;) {
-                int s = ExactCheck(screen, r, crit, hints).violating_size(binding);
-                if (s == 0) {
-                    break;
-                }
-                // Failing sizes come in runs whose levels grow with the size
-                // (the larger S_s, the lighter every weight): jump to the end
-                // of the run, found by galloping, without a whole check.
-                binding = s;
-                crit = size_level(screen, r, s, crit, below, hints);
-                while (binding < m && fails_at(r, binding + 1, crit)) {
-                    binding = last_failing(binding + 1, r, crit);
-                    crit = size_level(screen, r, binding, crit, below, hints);
-                }
+            binding = s;
+            crit = size_level(screen, r, s, crit, below, hints);
+            return true;
+        };
+        for (const int s : {witness, binding}) {
+            if (!kept && s > 0 && fails_at(r, s, crit)) {
+                kept = !raise(s);
             }
+        }
+        while (!kept) {
+            const int s = ExactCheck(screen, r, crit, hints).violating_size(binding);
+            if (s == 0) {
+                break;
+            }
+            kept = !raise(s);
+            // Failing sizes come in runs whose levels grow with the size (the
+            // larger S_s, the lighter every weight): jump to the end of the
+            // run, found by galloping, without a whole check.
+            while (!kept && binding < m && fails_at(r, binding + 1, crit)) {
+                kept = !raise(last_failing(binding + 1, r, crit));
+            }
+        }
+        if (!kept) {
             level = crit;
             witness = binding;
         }
