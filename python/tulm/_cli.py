@@ -22,9 +22,11 @@ import math
 import operator
 import os
 import shutil
+import signal
 import stat
 import sys
 import tempfile
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -132,10 +134,16 @@ def _size(text: str) -> int:
         value = float(text) if "e" in text.lower() else int(text)
     except ValueError:
         value = math.nan
-    if not (isinstance(value, int) or value.is_integer()) or abs(value) > 2 * LARGEST_FAMILY:
+    if not (isinstance(value, int) or value.is_integer()):
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}")
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative, got {text}")
+    if value > LARGEST_FAMILY:
+        # The procedures' own check, for the closed ones' smaller bound,
+        # takes only what fits in 64 bits.
+        raise argparse.ArgumentTypeError(
+            f"families hold at most {LARGEST_FAMILY:,} hypotheses, got {text}"
+        )
     return int(value)
 
 
@@ -286,9 +294,10 @@ def open_source(path: str) -> Source:
     """The file in place when it is a regular file; otherwise (standard
     input, a pipe) its bytes spooled to a temporary file."""
     name = "standard input" if path == "-" else path
+    typed = path == "-" and sys.stdin.isatty()
     try:
         if path == "-":
-            if sys.stdin.isatty():
+            if typed:
                 # Not a refusal: pasting a table, ended by Ctrl-D, is a use.
                 print(
                     "tulm: reading the table from standard input; end it with Ctrl-D "
@@ -303,7 +312,8 @@ def open_source(path: str) -> Source:
                 source.bom = stream.read(len(codecs.BOM_UTF8)) == codecs.BOM_UTF8
                 return source
         spool = tempfile.TemporaryFile()
-        with _bar("receiving", None, "B") as progress:
+        # No bar over a table being typed or pasted.
+        with _bar("receiving", None, "B", show=not typed) as progress:
             while block := stream.read(BLOCK):
                 spool.write(block)
                 progress.update(len(block))
@@ -884,6 +894,10 @@ def write_table(
                 raise DataError(f"cannot write the table to {where}: {error.strerror}") from None
             spool.seek(0)
             try:
+                # A file is written in a moment: all of it. A pipe may wait
+                # on its reader, and Ctrl-C must still stop that.
+                if _regular_file(sys.stdout):
+                    _hold_interrupts()
                 shutil.copyfileobj(spool, sys.stdout.buffer, BLOCK)
                 sys.stdout.flush()
             except BrokenPipeError:
@@ -905,6 +919,7 @@ def write_table(
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(temporary, 0o666 & ~umask)
+        _hold_interrupts()
         os.replace(temporary, target)
     except BaseException as error:
         with contextlib.suppress(OSError):
@@ -912,6 +927,21 @@ def write_table(
         if isinstance(error, OSError):
             raise DataError(f"cannot write {target}: {error.strerror}") from None
         raise
+
+
+def _regular_file(stream: IO[str]) -> bool:
+    try:
+        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, ValueError):  # no file behind it
+        return False
+
+
+def _hold_interrupts() -> None:
+    """Ignores Ctrl-C from here to the end of the run: the table is being
+    committed, and an interrupt now would report as undone a table that is
+    written (or write half of it). main() restores the handler."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 # Summary -----------------------------------------------------------------
@@ -1007,6 +1037,8 @@ def run(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command on argv (sys.argv[1:] when None); returns the exit status."""
+    main_thread = threading.current_thread() is threading.main_thread()
+    handler = signal.getsignal(signal.SIGINT) if main_thread else None
     try:
         parser = build_parser()
         args = parser.parse_intermixed_args(argv)
@@ -1027,3 +1059,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as error:  # a fault of ours: still one line, never a traceback
         print(f"tulm: error: unexpected {type(error).__name__}: {error}", file=sys.stderr)
         return DATA_ERROR
+    finally:
+        if main_thread and handler is not None:
+            signal.signal(signal.SIGINT, handler)

@@ -252,7 +252,9 @@ def test_a_table_of_many_chunks_gives_the_in_memory_answer(tmp_path, args, newli
     )
     with open(tmp_path / "in.csv", "w", newline="") as handle:
         handle.write(f"g,v{newline}")
-        handle.writelines(f"{g},{v!r}{newline}" for g, v in zip(families, values.tolist()))
+        handle.writelines(
+            f"{g},{v!r}{newline}" for g, v in zip(families, values.tolist(), strict=True)
+        )
     result = tulm_command(*args, "in.csv", "--column", "v", "--output", "out.csv", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     import pandas as pd
