@@ -50,12 +50,15 @@ def in_process(*args, stdin=b"", chunk=None):
     chunks of `chunk` if given."""
     out, err = io.BytesIO(), io.StringIO()
     with (
-        mock.patch.object(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin))),
+        mock.patch.object(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin or b""))),
         mock.patch.object(sys, "stdout", io.TextIOWrapper(out, write_through=True)),
         mock.patch.object(sys, "stderr", err),
         mock.patch.object(_cli, "CHUNK_ROWS", chunk or _cli.CHUNK_ROWS),
     ):
-        status = _cli.main([str(arg) for arg in args])
+        try:
+            status = _cli.main([str(arg) for arg in args])
+        except SystemExit as exit:  # argparse's usage errors and --help
+            status = exit.code
         return status, out.getvalue(), err.getvalue()
 
 
@@ -82,19 +85,20 @@ def test_rejections_are_the_packages_and_the_table_comes_back_unchanged(
     ]
     (tmp_path / "in.csv").write_text("\n".join(lines) + "\n")
     flag = ["--adjusted"] if adjusted else []
-    result = tulm_command(procedure, "in.csv", "--column", "value", *flag, cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
+    status, out, err = in_process(procedure, tmp_path / "in.csv", "--column", "value", *flag)
+    assert status == 0, err
     function = getattr(tulm, procedure.replace("-", "_"))
     expected = function(values, adjusted=True) if "closed" in procedure else function(values)
-    header, rows = parse(result.stdout)
+    text = out.decode()
+    header, rows = parse(text)
     assert [row[:3] for row in rows] == list(csv.reader(lines[1:]))
-    assert column(result.stdout, "rejected") == [str(bool(r)) for r in expected.rejected]
+    assert column(text, "rejected") == [str(bool(r)) for r in expected.rejected]
     if adjusted or procedure == "by":
-        levels = [float(text) for text in column(result.stdout, "adjusted")]
+        levels = [float(level) for level in column(text, "adjusted")]
         assert levels == expected.adjusted.tolist()  # printed exactly, read back exactly
     else:
         assert "adjusted" not in header
-    assert result.stderr.strip().endswith(f"rejected {expected.count} of 60")
+    assert err.strip().endswith(f"rejected {expected.count} of 60")
 
 
 @pytest.mark.parametrize(
@@ -239,7 +243,8 @@ def test_chunked_passes_give_the_packages_answer_per_family(
     ],
 )
 def test_a_table_of_many_chunks_gives_the_in_memory_answer(tmp_path, args, newline):
-    rows = 2 * _cli.CHUNK_ROWS + 99
+    chunk = 4096
+    rows = 5 * chunk + 99
     rng = np.random.default_rng(7)
     signal = rng.random(rows) < 0.05
     values = (
@@ -255,8 +260,10 @@ def test_a_table_of_many_chunks_gives_the_in_memory_answer(tmp_path, args, newli
         handle.writelines(
             f"{g},{v!r}{newline}" for g, v in zip(families, values.tolist(), strict=True)
         )
-    result = tulm_command(*args, "in.csv", "--column", "v", "--output", "out.csv", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
+    status, _, err = in_process(
+        *args, tmp_path / "in.csv", "--column", "v", "--output", tmp_path / "out.csv", chunk=chunk
+    )
+    assert status == 0, err
     import pandas as pd
 
     written = pd.read_csv(tmp_path / "out.csv", dtype={"rejected": bool})
@@ -409,15 +416,18 @@ REFUSALS = [
     "args, stdin, status, message",
     [pytest.param(*case[1:], id=case[0]) for case in REFUSALS],
 )
-def test_refusals_are_one_line_with_their_status(tmp_path, args, stdin, status, message):
+def test_refusals_are_one_line_with_their_status(
+    tmp_path, monkeypatch, args, stdin, status, message
+):
+    monkeypatch.chdir(tmp_path)
     if isinstance(stdin, bytes):
         (tmp_path / "in.csv").write_bytes(stdin)
         args, stdin = [*args, "in.csv"], None
-    result = tulm_command(*args, stdin=stdin, cwd=tmp_path)
-    assert result.returncode == status
-    assert result.stdout == ""
-    assert result.stderr.count("\n") == 1 and result.stderr.startswith("tulm: error: ")
-    assert message in result.stderr
+    got, out, err = in_process(*args, stdin=stdin and stdin.encode())
+    assert got == status
+    assert out == b""
+    assert err.count("\n") == 1 and err.startswith("tulm: error: ")
+    assert message in err
 
 
 @pytest.mark.parametrize(
@@ -470,6 +480,22 @@ def test_stopped_mid_way_nothing_is_written(
     assert got == (status, b"", message.format(tmp_path / "in.csv"))
     assert sorted(os.listdir(tmp_path)) == ["in.csv", "out.csv"]
     assert (tmp_path / "out.csv").read_text() == "previous\n"
+
+
+def test_ctrl_c_as_the_table_is_committed_is_too_late_to_stop_it(tmp_path):
+    def interrupted_rename(source, target, replace=os.replace):
+        os.kill(os.getpid(), signal.SIGINT)
+        replace(source, target)
+
+    (tmp_path / "in.csv").write_text(P_TABLE)
+    with mock.patch.object(os, "replace", interrupted_rename):
+        status, _, err = in_process(
+            "by", tmp_path / "in.csv", "--column", "p", "--output", tmp_path / "out.csv"
+        )
+    # The table written is reported so, and the handler is back.
+    assert (status, err) == (0, "BY, alpha 0.05: rejected 4 of 5\n")
+    assert (tmp_path / "out.csv").read_text().startswith("gene,tissue,p,rejected,adjusted\n")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_ctrl_c_exits_130_without_traceback_or_output(tmp_path):
