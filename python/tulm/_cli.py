@@ -883,44 +883,41 @@ def write_rows(
 def write_table(
     source: Source, layout: Layout, outcome: Outcome, levels: bool, target: str | None
 ) -> None:
-    """To a temporary file, then onto `target` (renamed) or to standard
-    output (copied), so that a failure or Ctrl-C leaves nothing half written."""
+    """The table to `target`, through a temporary file, so that a failure or
+    Ctrl-C leaves nothing half written: a file is replaced by the complete
+    table (renamed onto it); standard output, a device (/dev/null) or a named
+    pipe is given a copy of it once complete."""
     if target is None or target == "-":
-        with tempfile.TemporaryFile() as spool:
-            try:
-                write_rows(source, layout, outcome, levels, spool)
-            except OSError as error:
-                where = tempfile.gettempdir()
-                raise DataError(f"cannot write the table to {where}: {error.strerror}") from None
-            spool.seek(0)
-            try:
-                # A file is written in a moment: all of it. A pipe may wait
-                # on its reader, and Ctrl-C must still stop that.
-                if _regular_file(sys.stdout):
-                    _hold_interrupts()
-                shutil.copyfileobj(spool, sys.stdout.buffer, BLOCK)
-                sys.stdout.flush()
-            except BrokenPipeError:
-                raise
-            except OSError as error:
-                raise DataError(f"cannot write standard output: {error.strerror}") from None
+        _copied(source, layout, outcome, levels, "standard output", lambda: sys.stdout.buffer)
         return
-    directory = os.path.dirname(os.path.abspath(target))
+    try:
+        status: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        status = None
+    except OSError as error:
+        raise DataError(f"cannot write {target}: {error.strerror}") from None
+    if status is not None and not (stat.S_ISREG(status.st_mode) or stat.S_ISDIR(status.st_mode)):
+        # Renamed onto, a device or a pipe would be replaced by a file.
+        _copied(source, layout, outcome, levels, target, lambda: open(target, "wb"))
+        return
+    # Through a link the file it names is replaced, and the link kept.
+    path = os.path.realpath(target)
     try:
         handle, temporary = tempfile.mkstemp(
-            dir=directory, prefix=f".{os.path.basename(target)}.", suffix=".tmp"
+            dir=os.path.dirname(path), prefix=f".{os.path.basename(path)}.", suffix=".tmp"
         )
     except OSError as error:
         raise DataError(f"cannot write {target}: {error.strerror}") from None
     try:
         with os.fdopen(handle, "wb") as spool:
             write_rows(source, layout, outcome, levels, spool)
-        # mkstemp creates the file readable by its owner only.
+        # mkstemp creates the file readable by its owner only; a file
+        # replaced keeps its own permissions.
         umask = os.umask(0)
         os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
+        os.chmod(temporary, 0o666 & ~umask if status is None else stat.S_IMODE(status.st_mode))
         _hold_interrupts()
-        os.replace(temporary, target)
+        os.replace(temporary, path)
     except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
@@ -929,7 +926,42 @@ def write_table(
         raise
 
 
-def _regular_file(stream: IO[str]) -> bool:
+def _copied(
+    source: Source,
+    layout: Layout,
+    outcome: Outcome,
+    levels: bool,
+    name: str,
+    sink: Callable[[], IO[bytes]],
+) -> None:
+    """The table written to a temporary file, then copied to `sink`, opened
+    only then (a named pipe waits for its reader)."""
+    with tempfile.TemporaryFile() as spool:
+        try:
+            write_rows(source, layout, outcome, levels, spool)
+        except OSError as error:
+            where = tempfile.gettempdir()
+            raise DataError(f"cannot write the table to {where}: {error.strerror}") from None
+        spool.seek(0)
+        try:
+            out = sink()
+            try:
+                # A file is written in a moment: all of it. A pipe may wait
+                # on its reader, and Ctrl-C must still stop that.
+                if _regular_file(out):
+                    _hold_interrupts()
+                shutil.copyfileobj(spool, out, BLOCK)
+                out.flush()
+            finally:
+                if out is not sys.stdout.buffer:
+                    out.close()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise DataError(f"cannot write {name}: {error.strerror}") from None
+
+
+def _regular_file(stream: IO[Any]) -> bool:
     try:
         return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
     except (OSError, ValueError):  # no file behind it

@@ -12,10 +12,12 @@ import pty
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 from unittest import mock
 
@@ -446,6 +448,39 @@ def test_a_failure_leaves_the_output_as_it_was(tmp_path, stdin, output):
     assert result.returncode == 1, result.stderr
     assert sorted(os.listdir(tmp_path)) == before  # no temporary file left beside it
     assert (tmp_path / "out.csv").read_text() == "previous\n"
+
+
+def _fifo(path):
+    os.mkfifo(path)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(path.read_bytes()), daemon=True)
+    reader.start()
+    return lambda: (reader.join(10), received[0])[1]
+
+
+def _link(path):
+    (path.parent / "real.csv").write_text("previous\n")
+    (path.parent / "real.csv").chmod(0o640)
+    path.symlink_to("real.csv")
+    return lambda: (path.parent / "real.csv").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "make, kind, mode",
+    [
+        pytest.param(_fifo, stat.S_ISFIFO, None, id="named-pipe-written-into-not-replaced"),
+        pytest.param(_link, stat.S_ISLNK, 0o640, id="link-kept-the-file-replaced-keeps-its-mode"),
+    ],
+)
+def test_output_onto_a_pipe_or_a_link(tmp_path, make, kind, mode):
+    target = tmp_path / "out"
+    received = make(target)
+    status, _, err = in_process("by", "--column", "p", "--output", target, stdin=P_TABLE.encode())
+    assert status == 0, err
+    assert kind(os.lstat(target).st_mode)
+    assert received().startswith(b"gene,tissue,p,rejected,adjusted\na,liver,0.012,True,")
+    if mode is not None:
+        assert stat.S_IMODE(os.stat(target).st_mode) == mode
 
 
 def _interrupt(*args, **kwargs):
