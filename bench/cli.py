@@ -6,12 +6,13 @@ in turn --repeat times and prints the median wall time and the largest peak
 resident memory of each, with the time as a ratio to `tulm by`. The reference
 is pandas reading the table as text and writing it back, what a command built
 on pandas does at least. --before FILE also times an older _cli.py (say, one
-saved from git) on the same table.
+saved from git) on the same table. --results FILE writes the table as
+Markdown too (bench/results/cli.md).
 
     .venv/bin/python bench/cli.py                 # 10^6 rows, 5 rounds
     .venv/bin/python bench/cli.py --rows 100000 --repeat 3
-    git show main:python/tulm/_cli.py > /tmp/cli_main.py
-    .venv/bin/python bench/cli.py --before /tmp/cli_main.py
+    git show aa4c278:python/tulm/_cli.py > /tmp/cli_before.py
+    .venv/bin/python bench/cli.py --before /tmp/cli_before.py --results bench/results/cli.md
 """
 
 import argparse
@@ -63,6 +64,7 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--before", metavar="FILE", help="an older _cli.py to time beside")
+    parser.add_argument("--results", metavar="FILE", help="also write the table here, as Markdown")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as directory:
@@ -101,7 +103,8 @@ def main() -> None:
                 "by", str(table), "--column", "p", "--output", out,
             ]  # fmt: skip
         size = table.stat().st_size / 2**20
-        print(f"{args.rows:,} rows, {size:.0f} MiB; load {os.getloadavg()[0]:.2f}")
+        head = f"{args.rows:,} rows, {size:.0f} MiB, {args.repeat} rounds"
+        print(f"{head}; load {os.getloadavg()[0]:.2f}")
         times: dict[str, list[float]] = {name: [] for name in commands}
         peaks: dict[str, float] = dict.fromkeys(commands, 0.0)
         for _ in range(args.repeat):
@@ -111,10 +114,18 @@ def main() -> None:
                 peaks[name] = max(peaks[name], peak)
         reference = statistics.median(times["tulm by"])
         print(f"{'command':32} {'median s':>9} {'x tulm by':>10} {'peak MiB':>9}")
+        rows = []
         for name in commands:
             median = statistics.median(times[name])
             print(f"{name:32} {median:9.2f} {median / reference:10.2f} {peaks[name]:9.0f}")
-        print(f"load {os.getloadavg()[0]:.2f}")
+            rows.append(f"| {name} | {median:.2f} | {median / reference:.2f} | {peaks[name]:.0f} |")
+        load = f"load {os.getloadavg()[0]:.2f}"
+        print(load)
+        if args.results:
+            with open(args.results, "w") as handle:
+                handle.write(f"`bench/cli.py`: {head}, medians; {load} at the end.\n\n")
+                handle.write("| command | median s | x tulm by | peak MiB |\n|---|---|---|---|\n")
+                handle.write("\n".join(rows) + "\n")
 
 
 if __name__ == "__main__":
