@@ -315,7 +315,13 @@ def open_source(path: str) -> Source:
         # No bar over a table being typed or pasted.
         with _bar("receiving", None, "B", show=not typed) as progress:
             while block := stream.read(BLOCK):
-                spool.write(block)
+                try:
+                    spool.write(block)
+                except OSError as error:
+                    where = tempfile.gettempdir()
+                    raise DataError(
+                        f"cannot copy {name} to {where} to read it twice: {error.strerror}"
+                    ) from None
                 progress.update(len(block))
                 if len(block) < BLOCK:
                     break  # the end: read again, a terminal would wait for more
