@@ -882,6 +882,7 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
         int overlap = 0;
         double shortfall = 0.0;
     } carried;
+    bool lowered = false;  // whether the last r lowered the level
     const auto fails_at = [&](int r, int s, double alpha) {
         return !ExactCheck(screen, r, alpha, hints).size_passes(s);
     };
@@ -930,6 +931,21 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
                 continue;
             }
         }
+        // Whether crit(r) < A(r + 1): whether the check passes just below
+        // it. Where the last r lowered the level this one usually does too,
+        // and the whole check is left out: a size failing there turns up
+        // while crit(r) is raised.
+        bool passes_below = false;
+        if (!lowered) {
+            const int violating = ExactCheck(screen, r, below, hints).violating_size(witness);
+            if (violating > 0) {
+                witness = violating;
+                carried = {r, violating, below, hints.failing, hints.shortfall};
+                levels[static_cast<std::size_t>(m - r)] = level;
+                continue;
+            }
+            passes_below = true;
+        }
         // crit(r) is raised from 0 to the level of one failing size after
         // another (each at most crit(r)) until the whole check passes there.
         // A size that fails just below A(r + 1) shows that crit(r) is not
@@ -940,7 +956,7 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
         // Raises crit to the level of s, failing at crit; false when s fails
         // below A(r + 1) too.
         const auto raise = [&](int s) {
-            if (fails_at(r, s, below)) {
+            if (!passes_below && fails_at(r, s, below)) {
                 witness = s;
                 carried = {r, s, below, hints.failing, hints.shortfall};
                 return false;
@@ -971,6 +987,7 @@ std::vector<double> closed_by_levels(std::span<const double> pvalues, Interrupt 
             level = crit;
             witness = binding;
         }
+        lowered = !kept;
         levels[static_cast<std::size_t>(m - r)] = level;
     }
     report(m);
