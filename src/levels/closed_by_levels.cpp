@@ -457,8 +457,19 @@ private:
                 remove(t);
             }
         } else {
-            hints_.charge(std::max(0, last - std::max(first, w.beyond()) + 1));
-            kept.total = w.sum_termwise(first, last);
+            // A range may span most of the screen: it is summed chunk by
+            // chunk, the poll charged before each.
+            constexpr auto kChunk = static_cast<std::int64_t>(detail::kPassChunk);
+            const auto chunk_sum = [&](std::int64_t a) {
+                const std::int64_t b = std::min<std::int64_t>(last, a + kChunk - 1);
+                hints_.charge(std::max<std::int64_t>(0, b - a + 1));
+                return w.sum_termwise(static_cast<int>(a), static_cast<int>(b));
+            };
+            const std::int64_t from = std::max(first, w.beyond());
+            kept.total = chunk_sum(from);
+            for (std::int64_t a = from + kChunk; a <= last; a += kChunk) {
+                kept.total = kept.total + chunk_sum(a);
+            }
             kept.size = w.size();
             kept.level = w.level();
         }
@@ -491,9 +502,19 @@ private:
             return -1;
         }
         hints_.shortfall = 0.0;
+        // Exact sums cost a 128-bit division a term: the poll is charged
+        // chunk by chunk.
         detail::ExactReciprocalSum exact;
-        w.add_exactly(first, first + i - 1, exact);
-        w.add_exactly(0, outside - i - 1, exact);
+        const auto add_exactly = [&](int a, int b) {
+            constexpr auto kChunk = static_cast<std::int64_t>(detail::kPassChunk);
+            for (std::int64_t from = a; from <= b; from += kChunk) {
+                const auto to = static_cast<int>(std::min<std::int64_t>(b, from + kChunk - 1));
+                w.add_exactly(static_cast<int>(from), to, exact);
+                hints_.charge(to - from + 1);
+            }
+        };
+        add_exactly(first, first + i - 1);
+        add_exactly(0, outside - i - 1);
         return exact.compare(i, r_) >= 0 ? 1 : -1;
     }
 
@@ -650,7 +671,16 @@ double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, do
     std::vector<Changing> changing;
     std::vector<std::int64_t> fixed_steps;
     double fixed = 0.0;
+    // A set may hold most of the screen: the poll is charged as it is weighed.
+    std::int64_t unpolled = 0;
+    const auto weighed = [&] {
+        if (++unpolled == static_cast<std::int64_t>(detail::kPassChunk)) {
+            hints.charge(unpolled);
+            unpolled = 0;
+        }
+    };
     const auto add = [&](int t) {
+        weighed();
         const double x = screen.p(t);
         const std::int64_t low_step = detail::exact_step(x, h, scale, lo);
         const std::int64_t high_step = detail::exact_step(x, h, scale, hi);
@@ -669,7 +699,6 @@ double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, do
         add(t);
     }
     const std::size_t members = fixed_steps.size() + changing.size();
-    hints.charge(static_cast<std::int64_t>(members));
     const double threshold = static_cast<double>(i) / static_cast<double>(r);
     const double slack = static_cast<double>(members + 4) * 2.0 * kUnitRoundoff * threshold;
     std::vector<std::int64_t> steps;
@@ -679,6 +708,7 @@ double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, do
         steps.resize(changing.size());
         double total = fixed;
         for (std::size_t j = 0; j < changing.size(); ++j) {
+            weighed();
             steps[j] = detail::exact_step(changing[j].x, h, scale, level);
             total += weight(steps[j]);
         }
@@ -692,9 +722,11 @@ double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, do
         }
         detail::ExactReciprocalSum exact;
         for (const std::int64_t step : fixed_steps) {
+            weighed();
             exact.add(step);
         }
         for (const std::int64_t step : steps) {
+            weighed();
             exact.add(step);
         }
         return exact.compare(i, r) >= 0;
@@ -717,7 +749,6 @@ double overlap_level(const CbyScreen& screen, int r, int s, int i, double lo, do
         }
         changing.resize(kept);
         (pass ? above : below) = mid;
-        hints.charge(static_cast<std::int64_t>(kept));
     }
     return std::bit_cast<double>(above);
 }
@@ -739,7 +770,8 @@ double size_level(const CbyScreen& screen, int r, int s, double lo, double hi, H
         const int i = ExactCheck(screen, r, low, hints).failing_overlap(s);
         OverlapWalk set(screen, s);
         const int weighted = WeightsAt(screen, s, high, hints).beyond();
-        for (int t = std::max(weighted, m - r); t <= m - r + i - 1; ++t) {
+        for (int t = std::max(weighted, m - r);
+             t <= m - r + i - 1 && set.members() <= kWalkedMembers; ++t) {
             set.add_member(t);
         }
         for (int t = weighted; t <= s - i - 1 && set.members() <= kWalkedMembers; ++t) {
