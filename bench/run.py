@@ -550,7 +550,13 @@ def plot(out, results, budget):
         if entry["list"]:
             ms, ts = zip(*entry["list"], strict=True)
             axes.plot(ms, ts, ":", color=color, alpha=0.6)
-    axes.axhline(budget, color="grey", linewidth=0.8, linestyle="--")
+    axes.axhline(
+        budget,
+        color="grey",
+        linewidth=0.8,
+        linestyle="--",
+        label=f"budget of one call ({budget:g} s)",
+    )
     axes.set_xscale("log")
     axes.set_yscale("log")
     axes.set_xlabel("m (hypotheses)")
