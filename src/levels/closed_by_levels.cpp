@@ -13,6 +13,7 @@
 #include "levels/exact_weights.hpp"
 #include "levels/level_scan.hpp"
 #include "pvalue/cby_search.hpp"
+#include "pvalue/fast/search_tables.hpp"
 #include "tulm/levels.hpp"
 
 namespace tulm {
@@ -51,25 +52,7 @@ public:
           harmonic_(detail::harmonic_table_of<detail::LargeVector<double>>(
               static_cast<int>(pvalues.size()), poll)),
           m_(static_cast<int>(pvalues.size())) {
-        inverse_.reserve(prepared_.size() + 1);
-        inverse_square_.reserve(prepared_.size() + 1);
-        double sum = 0.0;
-        double square_sum = 0.0;
-        inverse_.push_back(sum);
-        inverse_square_.push_back(square_sum);
-        detail::for_each_chunk(prepared_.size(), poll, [&](std::size_t first, std::size_t last) {
-            double running = sum;
-            double square_running = square_sum;
-            for (std::size_t t = first; t < last; ++t) {
-                const double reciprocal = 1.0 / prepared_[t];
-                running += reciprocal;
-                square_running += reciprocal * reciprocal;
-                inverse_.push_back(running);
-                inverse_square_.push_back(square_running);
-            }
-            sum = running;
-            square_sum = square_running;
-        });
+        detail::fill_reciprocal_prefix_sums(prepared_, inverse_, inverse_square_, poll);
         // Each entry within (m + 4) u of its exact value, relative.
         prefix_error_ = (static_cast<double>(m_) + 4.0) * 2.0 * kUnitRoundoff;
         descending_ = !detail::any_chunk(

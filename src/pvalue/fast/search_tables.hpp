@@ -31,6 +31,33 @@ inline double step_of(double x, double T) {
     return step > 1.0 ? step : 1.0;
 }
 
+// Prefix sums of 1/p and 1/p^2 over p, summed left to right: entry j is the
+// sum over p[0 .. j - 1]. A reciprocal may overflow for p-values far below
+// every range that is ever summed; the sums above it are then infinite.
+template <typename Poll>
+void fill_reciprocal_prefix_sums(std::span<const double> p, LargeVector<double>& inverse,
+                                 LargeVector<double>& inverse_square, Poll& poll) {
+    inverse.resize(p.size() + 1);
+    inverse_square.resize(p.size() + 1);
+    inverse[0] = 0.0;
+    inverse_square[0] = 0.0;
+    double sum = 0.0;
+    double square_sum = 0.0;
+    for_each_chunk(p.size(), poll, [&](std::size_t first, std::size_t last) {
+        double running = sum;
+        double running_square = square_sum;
+        for (std::size_t j = first; j < last; ++j) {
+            const double reciprocal = 1.0 / p[j];
+            running += reciprocal;
+            running_square += reciprocal * reciprocal;
+            inverse[j + 1] = running;
+            inverse_square[j + 1] = running_square;
+        }
+        sum = running;
+        square_sum = running_square;
+    });
+}
+
 // Built once, then read only. The spans must outlive the tables. usable()
 // says whether the inputs meet the fast path's preconditions: m >= 1 p-values
 // finite, positive and non-increasing; at least m + 1 harmonic entries, those
@@ -164,28 +191,9 @@ private:
             count = beyond;
         });
 
-        // Summed left to right. A reciprocal may overflow for p-values far
-        // below every range that is ever summed; the sums above it are then
-        // infinite and not used (range_sum).
-        inverse_prefix_.resize(m + 1);
-        inverse_square_prefix_.resize(m + 1);
-        inverse_prefix_[0] = 0.0;
-        inverse_square_prefix_[0] = 0.0;
-        double sum = 0.0;
-        double square_sum = 0.0;
-        for_each_chunk(m, poll, [&](std::size_t first, std::size_t last) {
-            double running = sum;
-            double running_square = square_sum;
-            for (std::size_t j = first; j < last; ++j) {
-                const double reciprocal = 1.0 / pvalues_[j];
-                running += reciprocal;
-                running_square += reciprocal * reciprocal;
-                inverse_prefix_[j + 1] = running;
-                inverse_square_prefix_[j + 1] = running_square;
-            }
-            sum = running;
-            square_sum = running_square;
-        });
+        // Sums above an overflowed reciprocal are not used (range_sum).
+        fill_reciprocal_prefix_sums(pvalues_.first(m), inverse_prefix_, inverse_square_prefix_,
+                                    poll);
         prefix_error_ = next_above(2.0 * (gamma_bound(m_) + 4.0 * kUnitRoundoff));
     }
 
