@@ -33,12 +33,12 @@ import numpy as np  # noqa: E402
 BENCH = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
+import cby_screens  # noqa: E402
 from run import fit_exponent, load_average, machine_description, measure, seconds  # noqa: E402
 from simulate import Screen  # noqa: E402
 
 import _tulm  # noqa: E402
 import tulm._native  # noqa: E402
-from tulm._tables import harmonic_table  # noqa: E402
 
 ALPHA = 0.05
 # Targets on the demo screen: levels within 10 searches at 10^5 and 20 at
@@ -60,19 +60,6 @@ def e_pareto(m):
     return np.sort(1.0 / np.random.default_rng(1).uniform(0.0, 1.0, m))
 
 
-def p_demo(m):
-    return Screen(m).pvalues_descending
-
-
-def p_log_uniform(m):
-    return np.geomspace(1.0, 1e-12, m)
-
-
-def p_linear(m):
-    i = np.arange(1, m + 1, dtype=np.float64)
-    return np.minimum(1.0, 2.0 * ALPHA * i / (m * harmonic_table(m)[m]))[::-1].copy()
-
-
 # procedure: (levels, exact search, {screen: maker})
 PROCEDURES = {
     "closed e-BH": (
@@ -83,7 +70,7 @@ PROCEDURES = {
     "closed BY": (
         tulm._native.closed_by_levels,
         _tulm.largestcBYsignificant_cpp,
-        {"demo": p_demo, "log-uniform": p_log_uniform, "linear": p_linear},
+        cby_screens.SCREENS,
     ),
 }
 
