@@ -449,20 +449,26 @@ class Scan:
         self.done = 0  # rows scanned
         if not self.closed and args.m is not None:
             harmonic = harmonic_number(args.m) if self.kind == "p" else 1.0
-            # With m = 0 no value may be given: any bound will do.
-            self.fixed_bound: float | None = self._bound(harmonic) if harmonic else 1.0
+            self.fixed_bound: float | None = self._bound(harmonic)
         else:
             self.fixed_bound = None
 
     def _bound(self, harmonic: float | NDArray[np.float64]) -> Any:
         """The values at or past this bound (below for p-values, above for
-        e-values) are all the candidates a family needs."""
-        if self.kind == "p":
-            margin = 1 + 1e-9
-            bound = (self.alpha + _select.BY_TOLERANCE) / harmonic * margin
-            return np.maximum(bound, 1 / harmonic * margin) if self.levels else bound
-        bound = _select.candidate_bound("e", self.alpha, 1.0)
-        return min(bound, 1.0) if self.levels else bound
+        e-values) are all the candidates a family needs; one bound per
+        harmonic number given."""
+
+        def one(h: float) -> float:
+            bound = _select.candidate_bound(self.kind, self.alpha, h)
+            if not self.levels:
+                return bound
+            # Values with an adjusted level below 1 are needed too.
+            wider = _select.adjusted_bound(self.kind, h)
+            return max(bound, wider) if self.kind == "p" else min(bound, wider)
+
+        if np.ndim(harmonic) == 0:
+            return one(float(harmonic))
+        return np.array([one(h) for h in np.asarray(harmonic).tolist()])
 
     def add(self, records: NDArray[np.int64], texts: list[str], labels: list[str] | None) -> None:
         """A chunk of rows: the records they came from, their values' text,
@@ -513,9 +519,7 @@ class Scan:
             if bound is None:
                 # H_n > ln(n + 1), and n only grows: a bound from the values
                 # seen so far holds every candidate of the whole family.
-                bound = self._bound(np.log1p(np.maximum(self.tested, 1).astype(np.float64)))
-                if self.kind == "p":
-                    bound = bound[codes]
+                bound = self._bound(np.log1p(np.maximum(self.tested, 1).astype(np.float64)))[codes]
             with np.errstate(invalid="ignore"):
                 keep = values <= bound if self.kind == "p" else values >= bound
         kept = np.flatnonzero(keep)
